@@ -1,0 +1,276 @@
+// The pure pieces: a stamp rendered for a given clock reading, and the copy
+// loop over a byte string fed in blocks of any size.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "harness.hpp"
+#include "stamp.hpp"
+
+using namespace horlet;
+using namespace std::string_literals;
+
+namespace {
+
+// 2026-01-02 03:04:05 UTC, a Friday.
+constexpr time_t t0 = 1767323045;
+
+std::string render(const run_settings &rs, stamp_cache &c, time_t sec, suseconds_t usec)
+{
+	char buf[STAMP_MAX];
+	timeval tv{sec, usec};
+	return std::string(buf, render_stamp(rs, c, tv, buf));
+}
+
+struct render_case {
+	const char *name;
+	std::string format;
+	time_t sec;
+	suseconds_t usec;
+	std::string stamp;
+};
+
+const render_case render_cases[] = {
+	{"default", default_fmt, t0, 5, "2026-01-02 03:04:05: "},
+	{"usec_padded", "%%@", t0, 7, "000007"},
+	{"usec_max", "%%@", t0, 999999, "999999"},
+	{"usec_twice_same_digits", "%S.%%@ %%@", t0, 42, "05.000042 000042"},
+	{"marker_then_at", "%%@@", t0, 42, "000042@"},
+	{"no_overlap", "%%%%@", t0, 42, "%000042"},
+	{"percent_at_split", "%%@%%", t0, 1, "000001%"},
+	{"weekday_posix_locale", "%A %B %p", t0, 0, "Friday January AM"},
+	{"511_whole", std::string(511, 'x'), t0, 0, std::string(511, 'x')},
+	{"512_overflow", std::string(512, 'x'), t0, 0, "[OVERFLOW]: "},
+	{"empty_overflow", "", t0, 0, "[OVERFLOW]: "},
+	{"conversion_fails", "%Y", LLONG_MAX, 0, "[OVERFLOW]: "},
+};
+
+class render_test : public testing::TestWithParam<render_case> {};
+
+TEST_P(render_test, renders)
+{
+	const render_case &c = GetParam();
+	run_settings rs;
+	rs.format = c.format.c_str();
+	rs.to_broken_down = gmtime_r;
+	stamp_cache cache;
+	EXPECT_EQ(render(rs, cache, c.sec, c.usec), c.stamp);
+}
+
+INSTANTIATE_TEST_SUITE_P(stamp, render_test, testing::ValuesIn(render_cases),
+			 [](const auto &i) { return std::string(i.param.name); });
+
+TEST(render, marker_limits)
+{
+	// 255 markers and one byte: the longest stamp there is.
+	std::string fmt;
+	for (int i = 0; i < 255; ++i)
+		fmt += "%%@";
+	fmt += 'x';
+	run_settings rs;
+	rs.format = fmt.c_str();
+	rs.to_broken_down = gmtime_r;
+	stamp_cache c;
+	std::string want;
+	for (int i = 0; i < 255; ++i)
+		want += "123456";
+	EXPECT_EQ(render(rs, c, t0, 123456), want + "x");
+	EXPECT_EQ(want.size() + 1, STAMP_MAX);
+	// Out-of-range microseconds still give six digits.
+	EXPECT_EQ(render(rs, c, t0, -1).size(), STAMP_MAX);
+	EXPECT_EQ(render(rs, c, t0, 1234567).substr(0, 6), "234567");
+}
+
+TEST(render, local_time_follows_tz)
+{
+	const char *old = getenv("TZ");
+	std::string saved = old ? old : "";
+	setenv("TZ", "JST-9", 1);
+	tzset();
+	run_settings rs;
+	stamp_cache c;
+	EXPECT_EQ(render(rs, c, t0, 0), "2026-01-02 12:04:05: ");
+	rs.to_broken_down = gmtime_r;
+	stamp_cache u;
+	EXPECT_EQ(render(rs, u, t0, 0), "2026-01-02 03:04:05: ");
+	if (old)
+		setenv("TZ", saved.c_str(), 1);
+	else
+		unsetenv("TZ");
+	tzset();
+}
+
+// Rendering as the program would without a cache: a fresh conversion and
+// expansion, then every "%@" found with strstr, left to right.
+std::string render_uncached(const char *format, broken_down_fn conv, timeval tv)
+{
+	char buf[STAMP_BUF_SIZE];
+	struct tm tm;
+	std::size_t n = conv(&tv.tv_sec, &tm) ? strftime(buf, sizeof buf, format, &tm) : 0;
+	if (n == 0)
+		n = std::string_view("[OVERFLOW]: ").copy(buf, sizeof buf);
+	buf[n] = '\0';
+	char usec[16];
+	snprintf(usec, sizeof usec, "%06ld", static_cast<long>(tv.tv_usec));
+	std::string out;
+	const char *p = buf;
+	for (const char *m; (m = strstr(p, "%@")) != nullptr; p = m + 2)
+		out.append(p, m).append(usec);
+	return out + p;
+}
+
+TEST(render, cache_matches_uncached_rendering)
+{
+	const char *formats[] = {default_fmt,	  "%s.%%@ ",	     "%H:%M:%S %%@|%%@|%%%%@ ",
+				 "%c %Z %z %%@", "%%@%%@%%@",	     "",
+				 "no conversion", "%%@ %j %U %G %V"};
+	// Readings within one second, across a change of second, and back.
+	const timeval clock[] = {{t0, 0},	  {t0, 1},	    {t0, 999999},    {t0 + 1, 0},
+				 {t0 + 1, 500000}, {t0 + 3600, 42}, {t0, 123456},   {t0 - 86400 * 200, 7},
+				 {t0 - 86400 * 200, 8}, {0, 0}};
+	const char *old = getenv("TZ");
+	std::string saved = old ? old : "";
+	setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+	tzset();
+	for (broken_down_fn conv : {broken_down_fn(localtime_r), broken_down_fn(gmtime_r)}) {
+		for (const char *f : formats) {
+			run_settings rs;
+			rs.format = f;
+			rs.to_broken_down = conv;
+			stamp_cache c;
+			for (const timeval &tv : clock)
+				EXPECT_EQ(render(rs, c, tv.tv_sec, tv.tv_usec),
+					  render_uncached(f, conv, tv))
+					<< "format " << dump(f) << " at " << tv.tv_sec << "."
+					<< tv.tv_usec;
+		}
+	}
+	if (old)
+		setenv("TZ", saved.c_str(), 1);
+	else
+		unsetenv("TZ");
+	tzset();
+}
+
+// The copy loop over input fed in the given blocks, its output read back.
+std::string stamp_blocks(const trans_table &t, const std::vector<std::string> &blocks,
+			 const char *format = "T ")
+{
+	run_settings rs;
+	rs.format = format;
+	rs.trans = &t;
+	rs.out = memfd_create("out", 0);
+	auto s = std::make_unique<stamper>();
+	s->rs = &rs;
+	for (const std::string &b : blocks) {
+		EXPECT_TRUE(stamp_block(*s, b.data(), b.size()));
+		EXPECT_TRUE(flush_lines(*s));
+	}
+	EXPECT_TRUE(flush_all(*s));
+	std::string out(static_cast<std::size_t>(lseek(rs.out, 0, SEEK_END)), '\0');
+	EXPECT_EQ(pread(rs.out, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
+	close(rs.out);
+	return out;
+}
+
+struct machine_case {
+	const char *name;
+	std::string in, prefix, suffix;
+};
+
+const machine_case machine_cases[] = {
+	{"lines_and_empty_line", "a\n\nb", "T a\n\nT b", "aT \n\nb"},
+	{"cr_is_content", "\r\n", "T \r\n", "\rT \n"},
+	{"nul_is_content", "\0\n\0\0"s, "T \0\nT \0\0"s, "\0T \n\0\0"s},
+	{"leading_newlines", "\n\n\nx", "\n\n\nT x", "\n\n\nx"},
+	{"one_byte_lines", "a\nb\nc\n", "T a\nT b\nT c\n", "aT \nbT \ncT \n"},
+	{"empty", "", "", ""},
+	{"one_byte", "x", "T x", "x"},
+	{"only_newline", "\n", "\n", "\n"},
+	{"long_run", std::string(1000, 'z') + "\n", "T " + std::string(1000, 'z') + "\n",
+	 std::string(1000, 'z') + "T \n"},
+};
+
+class machine : public testing::TestWithParam<machine_case> {};
+
+// Whatever the block boundaries, the output is the same.
+TEST_P(machine, stamps_at_every_split)
+{
+	const machine_case &c = GetParam();
+	for (std::size_t i = 0; i <= c.in.size(); ++i) {
+		std::vector<std::string> two{c.in.substr(0, i), c.in.substr(i)};
+		EXPECT_EQ(dump(stamp_blocks(prefix_trans, two)), dump(c.prefix)) << "split " << i;
+		EXPECT_EQ(dump(stamp_blocks(suffix_trans, two)), dump(c.suffix)) << "split " << i;
+	}
+	std::vector<std::string> bytes;
+	for (char ch : c.in)
+		bytes.emplace_back(1, ch);
+	EXPECT_EQ(dump(stamp_blocks(prefix_trans, bytes)), dump(c.prefix));
+	EXPECT_EQ(dump(stamp_blocks(suffix_trans, bytes)), dump(c.suffix));
+}
+
+INSTANTIATE_TEST_SUITE_P(copy_loop, machine, testing::ValuesIn(machine_cases),
+			 [](const auto &i) { return std::string(i.param.name); });
+
+// Removes each stamp "<T>" from out, checking that it stands in front of a
+// line's first byte, or with -s between a line's last byte and its newline.
+std::string unstamp(const std::string &out, bool suffix, std::size_t &stamps)
+{
+	std::string in;
+	stamps = 0;
+	for (std::size_t i = 0; i < out.size();) {
+		if (out.compare(i, 3, "<T>") != 0) {
+			in += out[i++];
+			continue;
+		}
+		++stamps;
+		i += 3;
+		bool at_start = in.empty() || in.back() == '\n';
+		bool before_nl = i < out.size() && out[i] == '\n';
+		if (suffix ? at_start || !before_nl : !at_start || before_nl || i == out.size())
+			ADD_FAILURE() << "stamp misplaced at input offset " << in.size();
+	}
+	return in;
+}
+
+TEST(copy_loop, every_byte_value_and_lines_beyond_the_buffer)
+{
+	std::mt19937 rng(7);
+	std::string in;
+	std::size_t lines = 0;
+	for (int i = 0; i < 40; ++i) {
+		// Some lines outgrow the output buffer; none holds "<T>" or
+		// a newline, every other byte value does occur.
+		std::size_t len = i % 10 == 0 ? OUT_BUF_SIZE + 12345 : rng() % 300;
+		for (std::size_t j = 0; j < len; ++j) {
+			char ch = static_cast<char>(rng());
+			in += ch == '\n' || ch == '<' ? 'x' : ch;
+		}
+		lines += len > 0;
+		in += '\n';
+	}
+	for (int b = 0; b < 256; ++b)
+		in += b == '\n' ? ' ' : static_cast<char>(b);
+	++lines;
+	std::vector<std::string> blocks;
+	for (std::size_t i = 0; i < in.size();) {
+		std::size_t n = std::min<std::size_t>(in.size() - i, 1 + rng() % 200000);
+		blocks.push_back(in.substr(i, n));
+		i += n;
+	}
+	for (const trans_table *t : {&prefix_trans, &suffix_trans}) {
+		std::size_t stamps;
+		std::string out = stamp_blocks(*t, blocks, "<T>");
+		EXPECT_TRUE(unstamp(out, t == &suffix_trans, stamps) == in);
+		// The last line has no newline, so -s leaves it unstamped.
+		EXPECT_EQ(stamps, t == &suffix_trans ? lines - 1 : lines);
+	}
+}
+
+} // namespace

@@ -1,0 +1,96 @@
+// Failures of the output and the input: each is reported, with status 1,
+// and nothing read before it is lost.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <string>
+
+#include "harness.hpp"
+
+namespace {
+
+struct fault_case {
+	const char *name;
+	std::string script;
+	std::string input;
+	std::string out;
+	std::string err;
+	int status;
+};
+
+void PrintTo(const fault_case &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+class faults : public testing::TestWithParam<fault_case> {};
+
+TEST_P(faults, reported)
+{
+	const fault_case &c = GetParam();
+	run_result r = run_sh(c.script, c.input);
+	EXPECT_EQ(dump(r.out), dump(c.out)) << c.script;
+	EXPECT_EQ(dump(r.err), dump(c.err)) << c.script;
+	EXPECT_EQ(r.status, c.status) << c.script;
+}
+
+const std::string big_input = [] {
+	std::string s;
+	for (int i = 0; i < 20000; ++i)
+		s += "line " + std::to_string(i) + "\n";
+	return s;
+}();
+
+const fault_case fault_cases[] = {
+	{"stdout_full", "horlet -f 'T ' > /dev/full", "a\n", "",
+	 "standard output: No space left on device\n", 1},
+	{"file_full", "horlet -f 'T ' /dev/full", "a\n", "", "/dev/full: No space left on device\n",
+	 1},
+	{"usage_to_full", "horlet -? > /dev/full", "", "",
+	 "standard output: No space left on device\n", 1},
+	{"stdout_closed", "horlet -f 'T ' >&-", "a\n", "", "standard output: Bad file descriptor\n",
+	 1},
+	{"stdout_closed_no_input", "horlet >&-", "", "", "standard output: Bad file descriptor\n",
+	 1},
+	{"file_with_stdout_closed", "horlet -f 'T ' f >&- && cat f", "a\n", "T a\n", "", 0},
+	{"stdin_directory", "horlet -f 'T ' < .", "", "", "standard input: Is a directory\n", 1},
+	{"stdin_closed", "horlet -f 'T ' <&-", "", "", "standard input: Bad file descriptor\n", 1},
+	// The reader going away ends horlet by SIGPIPE, silently, as in any
+	// pipeline.
+	{"reader_gone", "horlet -f 'T ' | head -c 3; echo \" ${PIPESTATUS[0]}\"", big_input,
+	 "T l 141\n", "", 0},
+	// Input is output, in its three forms, leaves the file as it was.
+	{"append_to_input", "echo a > f; horlet -a f < f; s=$?; cat f; exit $s", "", "a\n",
+	 "f: input file is output file\n", 1},
+	{"truncate_input", "echo a > f; horlet f < f; s=$?; cat f; exit $s", "", "a\n",
+	 "f: input file is output file\n", 1},
+	{"stdout_is_input", "echo a > f; horlet < f >> f; s=$?; cat f; exit $s", "", "a\n",
+	 "standard output: input file is output file\n", 1},
+	{"input_is_output_through_link", "echo a > f; ln -s f g; horlet g < f; s=$?; cat f; exit $s",
+	 "", "a\n", "g: input file is output file\n", 1},
+	{"other_file_is_fine", "echo a > f; horlet -f 'T ' g < f && cat g", "", "T a\n", "", 0},
+	{"devnull_both_ways", "horlet < /dev/null > /dev/null", "", "", "", 0},
+};
+INSTANTIATE_TEST_SUITE_P(io, faults, testing::ValuesIn(fault_cases),
+			 [](const auto &i) { return std::string(i.param.name); });
+
+// A read error after some input: what came before it is written whole.
+TEST(faults, read_error_keeps_what_was_read)
+{
+	int sv[2];
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+	// horlet reads sv[1].  sv[0] closes with unread data of its own,
+	// which resets the connection once sv[1]'s data is read.
+	ASSERT_EQ(write(sv[0], "a\nb", 3), 3);
+	ASSERT_EQ(write(sv[1], "x", 1), 1);
+	close(sv[0]);
+	std::string script = "horlet -f 'T ' <&" + std::to_string(sv[1]);
+	run_result r = run_sh(script);
+	close(sv[1]);
+	EXPECT_EQ(dump(r.out), dump("T a\nT b"));
+	EXPECT_EQ(r.err, "standard input: Connection reset by peer\n");
+	EXPECT_EQ(r.status, 1);
+}
+
+} // namespace

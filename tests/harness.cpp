@@ -1,0 +1,229 @@
+#include "harness.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <stdexcept>
+
+const char *horlet_path()
+{
+	return HORLET_BIN;
+}
+
+std::string dump(const std::string &s)
+{
+	std::string d;
+	char hex[8];
+	for (unsigned char c : s) {
+		if (c == '\\') {
+			d += "\\\\";
+		} else if (c == '\n') {
+			d += "\\n";
+		} else if (c >= 0x20 && c < 0x7f) {
+			d += static_cast<char>(c);
+		} else {
+			std::snprintf(hex, sizeof hex, "\\x%02x", c);
+			d += hex;
+		}
+	}
+	return '"' + d + '"';
+}
+
+namespace {
+
+void check(bool ok, const char *what)
+{
+	if (!ok)
+		throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+// Feeds input to the child and collects its output and error until both
+// close, then reaps it.
+run_result collect(pid_t pid, int in, int out, int err, const std::string &input)
+{
+	run_result r;
+	std::size_t sent = 0;
+	if (input.empty()) {
+		close(in);
+		in = -1;
+	}
+	std::string *sink[2] = {&r.out, &r.err};
+	int fds[2] = {out, err};
+	while (in >= 0 || fds[0] >= 0 || fds[1] >= 0) {
+		pollfd p[3] = {{in, POLLOUT, 0}, {fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+		if (poll(p, 3, -1) < 0) {
+			check(errno == EINTR, "poll");
+			continue;
+		}
+		if (in >= 0 && p[0].revents != 0) {
+			ssize_t w = write(in, input.data() + sent, input.size() - sent);
+			if (w > 0)
+				sent += static_cast<std::size_t>(w);
+			if (w < 0 || sent == input.size()) {
+				close(in);
+				in = -1;
+			}
+		}
+		for (int i = 0; i < 2; ++i) {
+			if (fds[i] < 0 || p[i + 1].revents == 0)
+				continue;
+			char buf[65536];
+			ssize_t n = read(fds[i], buf, sizeof buf);
+			if (n > 0) {
+				sink[i]->append(buf, static_cast<std::size_t>(n));
+			} else {
+				close(fds[i]);
+				fds[i] = -1;
+			}
+		}
+	}
+	int ws;
+	check(waitpid(pid, &ws, 0) == pid, "waitpid");
+	r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+	return r;
+}
+
+struct child_pipes {
+	int in[2], out[2], err[2];
+	child_pipes()
+	{
+		check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 &&
+			      pipe2(err, O_CLOEXEC) == 0,
+		      "pipe");
+	}
+	// In the child: the pipe ends become the standard descriptors.
+	void attach()
+	{
+		dup2(in[0], 0);
+		dup2(out[1], 1);
+		dup2(err[1], 2);
+		signal(SIGPIPE, SIG_DFL);
+	}
+	run_result finish(pid_t pid, const std::string &input)
+	{
+		close(in[0]);
+		close(out[1]);
+		close(err[1]);
+		return collect(pid, in[1], out[0], err[0], input);
+	}
+};
+
+} // namespace
+
+run_result run_sh(const std::string &script, const std::string &input,
+		  const std::vector<std::string> &env)
+{
+	char dir[] = "/tmp/horlet-test-XXXXXX";
+	check(mkdtemp(dir) != nullptr, "mkdtemp");
+	child_pipes p;
+	// The writer must not die when the child leaves input unread.
+	signal(SIGPIPE, SIG_IGN);
+	pid_t pid = fork();
+	check(pid >= 0, "fork");
+	if (pid == 0) {
+		p.attach();
+		if (chdir(dir) != 0)
+			_exit(127);
+		setenv("H", horlet_path(), 1);
+		std::string path = horlet_path();
+		path.erase(path.rfind('/'));
+		setenv("PATH", (path + ":" + std::getenv("PATH")).c_str(), 1);
+		for (const auto &e : env)
+			putenv(const_cast<char *>(e.c_str()));
+		execl("/bin/bash", "bash", "-c", script.c_str(), static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	run_result r = p.finish(pid, input);
+	std::string rm = std::string("rm -rf ") + dir;
+	if (std::system(rm.c_str()) != 0)
+		r.err += "(scratch directory not removed)";
+	return r;
+}
+
+run_result run_argv(const std::vector<const char *> &argv, const std::string &input)
+{
+	std::vector<char *> v;
+	for (const char *a : argv)
+		v.push_back(const_cast<char *>(a));
+	v.push_back(nullptr);
+	child_pipes p;
+	signal(SIGPIPE, SIG_IGN);
+	pid_t pid = fork();
+	check(pid >= 0, "fork");
+	if (pid == 0) {
+		p.attach();
+		execve(horlet_path(), v.data(), environ);
+		_exit(127);
+	}
+	return p.finish(pid, input);
+}
+
+child spawn(const std::vector<const char *> &args, int out)
+{
+	int in[2], o[2] = {-1, -1};
+	check(pipe2(in, O_CLOEXEC) == 0, "pipe");
+	if (out < 0)
+		check(pipe2(o, O_CLOEXEC) == 0, "pipe");
+	std::vector<char *> v{const_cast<char *>("horlet")};
+	for (const char *a : args)
+		v.push_back(const_cast<char *>(a));
+	v.push_back(nullptr);
+	signal(SIGPIPE, SIG_IGN);
+	pid_t pid = fork();
+	check(pid >= 0, "fork");
+	if (pid == 0) {
+		dup2(in[0], 0);
+		dup2(out >= 0 ? out : o[1], 1);
+		signal(SIGPIPE, SIG_DFL);
+		execve(horlet_path(), v.data(), environ);
+		_exit(127);
+	}
+	close(in[0]);
+	if (o[1] >= 0)
+		close(o[1]);
+	return {pid, in[1], o[0]};
+}
+
+std::string read_for(int fd, std::size_t want, int timeout_ms)
+{
+	std::string got;
+	timespec start, now;
+	clock_gettime(CLOCK_MONOTONIC, &start);
+	for (;;) {
+		clock_gettime(CLOCK_MONOTONIC, &now);
+		long left = timeout_ms - (now.tv_sec - start.tv_sec) * 1000 -
+			    (now.tv_nsec - start.tv_nsec) / 1000000;
+		if (got.size() >= want || left <= 0)
+			return got;
+		pollfd p{fd, POLLIN, 0};
+		if (poll(&p, 1, static_cast<int>(left)) <= 0)
+			continue;
+		char buf[65536];
+		ssize_t n = read(fd, buf, std::min(sizeof buf, want - got.size()));
+		if (n <= 0)
+			return got;
+		got.append(buf, static_cast<std::size_t>(n));
+	}
+}
+
+int finish(child &c)
+{
+	if (c.in >= 0)
+		close(c.in);
+	c.in = -1;
+	int ws;
+	check(waitpid(c.pid, &ws, 0) == c.pid, "waitpid");
+	if (c.out >= 0)
+		close(c.out);
+	c.out = -1;
+	return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+}

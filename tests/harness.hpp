@@ -1,0 +1,39 @@
+// Runs the built horlet for the black-box tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct run_result {
+	std::string out, err;
+	int status = -1; // exit status, or 128 + signal
+};
+
+// Runs script with bash in a fresh scratch directory, with input on standard
+// input, the binary's directory first in PATH and H naming the binary.
+run_result run_sh(const std::string &script, const std::string &input = "",
+		  const std::vector<std::string> &env = {});
+
+// Runs horlet directly with argv, which may be empty.
+run_result run_argv(const std::vector<const char *> &argv, const std::string &input);
+
+// The path of the built binary.
+const char *horlet_path();
+
+// The bytes of s as a readable dump, for failure messages.
+std::string dump(const std::string &s);
+
+// horlet started with a pipe as standard input, and standard output on a
+// pipe or on the descriptor given.
+struct child {
+	pid_t pid = -1;
+	int in = -1, out = -1;
+};
+child spawn(const std::vector<const char *> &args, int out = -1);
+
+// Reads from fd until want bytes have come, the input ends or timeout_ms
+// passes; returns what was read.
+std::string read_for(int fd, std::size_t want, int timeout_ms);
+
+// Closes the child's input and returns its exit status (128 + signal).
+int finish(child &c);

@@ -1,0 +1,256 @@
+// When lines are delivered and when the clock is read: through live pipes,
+// with pauses, signals, and under a faked clock.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "harness.hpp"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+void send(const child &c, const std::string &s)
+{
+	ASSERT_EQ(write(c.in, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+}
+
+TEST(delivery, completed_line_appears_while_writer_keeps_pipe_open)
+{
+	child c = spawn({"-f", "T "});
+	send(c, "a\nb");
+	EXPECT_EQ(read_for(c.out, 4, 5000), "T a\n");
+	send(c, "\n\nc");
+	EXPECT_EQ(read_for(c.out, 5, 5000), "T b\n\n");
+	send(c, "\n");
+	EXPECT_EQ(read_for(c.out, 4, 5000), "T c\n");
+	EXPECT_EQ(finish(c), 0);
+}
+
+TEST(delivery, file_gets_each_line_while_writer_waits)
+{
+	char path[] = "/tmp/horlet-delivery-XXXXXX";
+	int fd = mkstemp(path);
+	ASSERT_GE(fd, 0);
+	child c = spawn({"-f", "T ", path});
+	send(c, "a\nb");
+	std::string got;
+	for (int i = 0; i < 500 && got != "T a\n"; ++i) {
+		std::this_thread::sleep_for(10ms);
+		char buf[16];
+		ssize_t n = pread(fd, buf, sizeof buf, 0);
+		got.assign(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+	}
+	EXPECT_EQ(got, "T a\n");
+	EXPECT_EQ(finish(c), 0);
+	char buf[16];
+	EXPECT_EQ(std::string(buf, static_cast<std::size_t>(pread(fd, buf, sizeof buf, 0))),
+		  "T a\nT b");
+	close(fd);
+	unlink(path);
+}
+
+// Output on a packet socket shows each write(2) on its own: every write
+// holds whole lines, however the input arrives.
+TEST(delivery, writes_hold_whole_lines)
+{
+	int sv[2];
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
+	child c = spawn({"-f", "T "}, sv[1]);
+	close(sv[1]);
+	std::string in, want;
+	for (int i = 0; i < 300; ++i) {
+		std::string line(static_cast<std::size_t>(i * 7 % 53), 'x');
+		in += line + "\n";
+		want += (line.empty() ? "" : "T ") + line + "\n";
+	}
+	in += "tail";
+	want += "T tail";
+	std::thread writer([&] {
+		for (std::size_t i = 0; i < in.size(); i += 97) {
+			send(c, in.substr(i, 97));
+			std::this_thread::sleep_for(1ms);
+		}
+		close(c.in);
+		c.in = -1;
+	});
+	std::string got;
+	int writes = 0;
+	for (;;) {
+		char buf[65536];
+		ssize_t n = recv(sv[0], buf, sizeof buf, 0);
+		if (n <= 0)
+			break;
+		std::string w(buf, static_cast<std::size_t>(n));
+		got += w;
+		++writes;
+		if (got.size() < want.size()) {
+			EXPECT_EQ(w.back(), '\n') << "write " << writes << ": " << dump(w);
+		}
+	}
+	writer.join();
+	EXPECT_EQ(finish(c), 0);
+	close(sv[0]);
+	EXPECT_EQ(got, want);
+	EXPECT_GT(writes, 10);
+}
+
+double now()
+{
+	timeval tv;
+	gettimeofday(&tv, nullptr);
+	return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
+// A line that arrives in two parts is stamped with the arrival of the
+// byte that calls for the stamp: its first byte, or with -s its newline.
+TEST(clock, read_when_the_calling_byte_arrives)
+{
+	for (bool suffix : {false, true}) {
+		child c = suffix ? spawn({"-s", "-f", "<%s.%%@>"}) : spawn({"-f", "<%s.%%@>"});
+		double before = now();
+		send(c, "a");
+		std::this_thread::sleep_for(300ms);
+		double middle = now();
+		send(c, "b\n");
+		std::string line = read_for(c.out, 22, 5000);
+		double after = now();
+		EXPECT_EQ(finish(c), 0);
+		std::smatch m;
+		ASSERT_TRUE(std::regex_search(line, m, std::regex("<([0-9]+\\.[0-9]{6})>")))
+			<< dump(line);
+		double stamp = std::stod(m[1]);
+		if (suffix) {
+			EXPECT_EQ(line.substr(0, 2), "ab");
+			EXPECT_GE(stamp, middle - 0.001);
+			EXPECT_LE(stamp, after + 0.001);
+		} else {
+			EXPECT_EQ(line.substr(line.size() - 3), "ab\n");
+			EXPECT_GE(stamp, before - 0.001);
+			EXPECT_LT(stamp, middle);
+		}
+	}
+}
+
+TEST(clock, microseconds_match_the_seconds_reading)
+{
+	run_result r = run_sh("horlet -f '%s.%%@ %%@ %%@@ '", "x\ny\n");
+	EXPECT_EQ(r.status, 0);
+	std::regex line("([0-9]+)\\.([0-9]{6}) ([0-9]{6}) ([0-9]{6})@ x\n"
+			"([0-9]+)\\.([0-9]{6}) ([0-9]{6}) ([0-9]{6})@ y\n");
+	std::smatch m;
+	ASSERT_TRUE(std::regex_match(r.out, m, line)) << dump(r.out);
+	for (int base : {1, 5}) {
+		EXPECT_EQ(m[base + 1], m[base + 2]);
+		EXPECT_EQ(m[base + 1], m[base + 3]);
+	}
+	double first = std::stod(m[1].str() + "." + m[2].str());
+	double second = std::stod(m[5].str() + "." + m[6].str());
+	EXPECT_LE(first, second);
+	EXPECT_LT(std::abs(now() - first), 60);
+}
+
+TEST(clock, default_format_shape)
+{
+	std::regex stamp("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}: ");
+	for (const char *script : {"horlet", "horlet -w ' '", "horlet -u", "horlet -a -s"}) {
+		run_result r = run_sh(script, "x\n");
+		EXPECT_EQ(r.status, 0) << script;
+		std::string body = std::string(script).find("-s") == std::string::npos
+					   ? r.out.substr(0, r.out.size() - 2)
+					   : r.out.substr(1, r.out.size() - 2);
+		EXPECT_TRUE(std::regex_match(body, stamp)) << script << ": " << dump(r.out);
+		EXPECT_EQ(r.out.size(), 23u) << script;
+	}
+}
+
+TEST(clock, empty_argument_vector_runs_with_defaults)
+{
+	run_result r = run_argv({}, "x\n");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "");
+	EXPECT_TRUE(std::regex_match(
+		r.out, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}: x\n")))
+		<< dump(r.out);
+}
+
+// Under a clock started at a known local instant in a fixed zone.
+struct faked_case {
+	const char *name;
+	const char *vars;
+	const char *args;
+	const char *out;
+};
+
+void PrintTo(const faked_case &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+const faked_case faked_cases[] = {
+	{"default_local", "", "", "2026-01-02 03:04:05: a\n2026-01-02 03:04:05: b"},
+	{"utc", "", "-u", "2026-01-01 18:04:05: a\n2026-01-01 18:04:05: b"},
+	{"suffix", "", "-s", "a2026-01-02 03:04:05: \nb"},
+	{"posix_locale_names", "LC_ALL=de_DE.UTF-8 LANG=fr_FR.UTF-8", "-f '%a %b %p '",
+	 "Fri Jan AM a\nFri Jan AM b"},
+	{"w_spaces", "", "-f '%H_%M_' -w _", "03 04 a\n03 04 b"},
+};
+
+class faked : public testing::TestWithParam<faked_case> {};
+
+TEST_P(faked, stamps)
+{
+	if (std::system("command -v faketime >/dev/null") != 0)
+		GTEST_SKIP() << "faketime is not installed";
+	const faked_case &c = GetParam();
+	std::string script = std::string("TZ=JST-9 ") + c.vars +
+			     " faketime -f '@2026-01-02 03:04:05' horlet " + c.args;
+	run_result r = run_sh(script, "a\nb");
+	EXPECT_EQ(dump(r.out), dump(c.out));
+	EXPECT_EQ(r.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(clock, faked, testing::ValuesIn(faked_cases),
+			 [](const auto &i) { return std::string(i.param.name); });
+
+// Stopping and continuing horlet in mid-stream loses and repeats nothing.
+TEST(signals, stop_and_continue_lose_nothing)
+{
+	child c = spawn({"-f", "T "});
+	std::string in, want;
+	for (int i = 0; i < 20000; ++i) {
+		std::string line = "line " + std::to_string(i);
+		in += line + "\n";
+		want += "T " + line + "\n";
+	}
+	std::thread writer([&] {
+		for (std::size_t i = 0; i < in.size(); i += 4096) {
+			std::string part = in.substr(i, 4096);
+			ASSERT_EQ(write(c.in, part.data(), part.size()),
+				  static_cast<ssize_t>(part.size()));
+		}
+		close(c.in);
+		c.in = -1;
+	});
+	std::thread stopper([&] {
+		for (int i = 0; i < 50; ++i) {
+			kill(c.pid, SIGSTOP);
+			std::this_thread::sleep_for(1ms);
+			kill(c.pid, SIGCONT);
+			std::this_thread::sleep_for(1ms);
+		}
+	});
+	std::string got = read_for(c.out, want.size() + 1, 30000);
+	writer.join();
+	stopper.join();
+	EXPECT_EQ(finish(c), 0);
+	EXPECT_TRUE(got == want) << got.size() << " bytes of " << want.size();
+}
+
+} // namespace
