@@ -51,6 +51,11 @@ const render_case render_cases[] = {
 	{"conversion_fails", "%Y", LLONG_MAX, 0, "[OVERFLOW]: "},
 };
 
+void PrintTo(const render_case &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
 class render_test : public testing::TestWithParam<render_case> {};
 
 TEST_P(render_test, renders)
@@ -196,6 +201,11 @@ const machine_case machine_cases[] = {
 	{"long_run", std::string(1000, 'z') + "\n", "T " + std::string(1000, 'z') + "\n",
 	 std::string(1000, 'z') + "T \n"},
 };
+
+void PrintTo(const machine_case &c, std::ostream *os)
+{
+	*os << c.name;
+}
 
 class machine : public testing::TestWithParam<machine_case> {};
 
