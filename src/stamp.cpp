@@ -38,18 +38,11 @@ void fill_cache(const run_settings &rs, stamp_cache &c, time_t sec)
 			++i;
 		}
 	}
+	c.quick = c.nmarks == 0 && c.len <= COPY_CHUNK;
 }
 
-} // namespace
-
-std::size_t render_stamp(const run_settings &rs, stamp_cache &c, const timeval &tv, char *dst)
+std::size_t render_marks(const stamp_cache &c, const timeval &tv, char *dst)
 {
-	if (!c.valid || c.sec != tv.tv_sec)
-		fill_cache(rs, c, tv.tv_sec);
-	if (c.nmarks == 0) {
-		std::memcpy(dst, c.text.data(), c.len);
-		return c.len;
-	}
 	// Six digits, however the clock misbehaves.
 	auto usec = static_cast<unsigned long>(tv.tv_usec) % 1000000UL;
 	char digits[6];
@@ -70,6 +63,36 @@ std::size_t render_stamp(const run_settings &rs, stamp_cache &c, const timeval &
 	std::memcpy(d, c.text.data() + from, c.len - from);
 	d += c.len - from;
 	return static_cast<std::size_t>(d - dst);
+}
+
+[[gnu::noinline]] std::size_t render_slow(const run_settings &rs, stamp_cache &c,
+					  const timeval &tv, char *dst)
+{
+	if (!c.valid || c.sec != tv.tv_sec)
+		fill_cache(rs, c, tv.tv_sec);
+	if (c.nmarks != 0)
+		return render_marks(c, tv, dst);
+	std::memcpy(dst, c.text.data(), c.len);
+	return c.len;
+}
+
+// Most stamps repeat the last second's expansion, short and without "%@":
+// one fixed-size copy.
+inline std::size_t render(const run_settings &rs, stamp_cache &c, const timeval &tv, char *dst)
+{
+	static_assert(COPY_CHUNK <= STAMP_MAX && COPY_CHUNK <= STAMP_BUF_SIZE);
+	if (c.sec == tv.tv_sec && c.quick) [[likely]] {
+		std::memcpy(dst, c.text.data(), COPY_CHUNK);
+		return c.len;
+	}
+	return render_slow(rs, c, tv, dst);
+}
+
+} // namespace
+
+std::size_t render_stamp(const run_settings &rs, stamp_cache &c, const timeval &tv, char *dst)
+{
+	return render(rs, c, tv, dst);
 }
 
 int write_all(int fd, const char *p, std::size_t n)
@@ -98,41 +121,62 @@ bool write_out(stamper &s, std::size_t n)
 
 // Makes room for need bytes: writes the complete lines and moves the
 // partial one down; writes that too if it still leaves too little room.
-bool reserve(stamper &s, std::size_t need)
+[[gnu::noinline]] bool make_room(stamper &s, std::size_t need)
 {
-	if (s.buf.size() - s.len >= need)
-		return true;
 	if (!flush_lines(s))
 		return false;
-	if (s.buf.size() - s.len < need)
+	if (OUT_BUF_SIZE - s.len < need)
 		return flush_all(s);
 	return true;
 }
 
-void put(stamper &s, const char *p, std::size_t n)
+bool reserve(stamper &s, std::size_t need)
 {
-	while (n > s.buf.size() - s.len) {
-		std::size_t k = s.buf.size() - s.len;
+	return OUT_BUF_SIZE - s.len >= need || make_room(s, need);
+}
+
+[[gnu::noinline]] bool put_long(stamper &s, const char *p, std::size_t n)
+{
+	while (n > OUT_BUF_SIZE - s.len) {
+		std::size_t k = OUT_BUF_SIZE - s.len;
 		std::memcpy(s.buf.data() + s.len, p, k);
 		s.len += k;
 		p += k;
 		n -= k;
-		if (!reserve(s, 1))
-			return;
+		if (!make_room(s, 1))
+			return false;
 	}
 	std::memcpy(s.buf.data() + s.len, p, n);
 	s.len += n;
+	return true;
 }
 
-void put_stamp(stamper &s)
+// Copies n bytes from p, whose readable bytes end at end.  A short piece
+// is copied in whole chunks, cheaper than a general copy of any length.
+inline bool put(stamper &s, const char *p, std::size_t n, const char *end)
+{
+	constexpr std::size_t short_piece = 4 * COPY_CHUNK;
+	if (n <= short_piece && n <= OUT_BUF_SIZE - s.len &&
+	    static_cast<std::size_t>(end - p) >= short_piece) [[likely]] {
+		char *d = s.buf.data() + s.len;
+		for (std::size_t i = 0; i < n; i += COPY_CHUNK)
+			std::memcpy(d + i, p + i, COPY_CHUNK);
+		s.len += n;
+		return true;
+	}
+	return put_long(s, p, n);
+}
+
+inline bool put_stamp(stamper &s)
 {
 	if (!reserve(s, STAMP_MAX))
-		return;
+		return false;
 	// The clock is read after the byte that calls for the stamp has
 	// arrived, so the stamp is that byte's arrival time.
 	timeval tv;
 	gettimeofday(&tv, nullptr);
-	s.len += render_stamp(*s.rs, s.cache, tv, s.buf.data() + s.len);
+	s.len += render(*s.rs, s.cache, tv, s.buf.data() + s.len);
+	return true;
 }
 
 } // namespace
@@ -162,23 +206,24 @@ bool stamp_block(stamper &s, const char *p, std::size_t n)
 	const trans_table &t = *s.rs->trans;
 	const char *end = p + n;
 	std::uint32_t st = s.state;
-	while (p < end && s.err == 0) {
+	bool ok = s.err == 0;
+	while (ok && p < end) {
 		if (*p == '\n') {
 			st = t[st * 2 + 1];
-			if (st == 3)
-				put_stamp(s);
-			put(s, p++, 1);
+			ok = (st != 3 || put_stamp(s)) && put(s, p, 1, end);
 			s.line_end = s.len;
+			++p;
 			continue;
 		}
 		st = t[st * 2];
-		if (st == 3)
-			put_stamp(s);
-		auto q = static_cast<const char *>(std::memchr(p + 1, '\n', static_cast<std::size_t>(end - p - 1)));
+		if (st == 3 && !put_stamp(s))
+			break;
+		auto q = static_cast<const char *>(
+			std::memchr(p + 1, '\n', static_cast<std::size_t>(end - p - 1)));
 		if (q == nullptr) {
 			if (end - p > 1)
 				st = 2;
-			put(s, p, static_cast<std::size_t>(end - p));
+			ok = put(s, p, static_cast<std::size_t>(end - p), end);
 			break;
 		}
 		if (q - p > 1)
@@ -187,12 +232,12 @@ bool stamp_block(stamper &s, const char *p, std::size_t n)
 		// newline calls for a stamp.
 		std::uint32_t next = t[st * 2 + 1];
 		if (next == 3) {
-			put(s, p, static_cast<std::size_t>(q - p));
+			ok = put(s, p, static_cast<std::size_t>(q - p), end);
 			p = q;
 			continue;
 		}
 		st = next;
-		put(s, p, static_cast<std::size_t>(q + 1 - p));
+		ok = put(s, p, static_cast<std::size_t>(q + 1 - p), end);
 		s.line_end = s.len;
 		p = q + 1;
 	}
@@ -200,10 +245,15 @@ bool stamp_block(stamper &s, const char *p, std::size_t n)
 	return s.err == 0;
 }
 
+namespace {
+// The run's buffers, in static storage: nothing is allocated.
+stamper run;
+std::array<char, IN_BUF_SIZE> ibuf;
+} // namespace
+
 stamp_result stamp_stream(const run_settings &rs, int in)
 {
-	static stamper s;
-	static std::array<char, IN_BUF_SIZE> ibuf;
+	stamper &s = run;
 	s.rs = &rs;
 	s.state = 0;
 	s.len = s.line_end = 0;

@@ -33,6 +33,9 @@ inline constexpr std::size_t STAMP_MAX = (STAMP_BUF_SIZE - 1) / 2 * 6 + 1;
 
 inline constexpr std::size_t IN_BUF_SIZE = 128 * 1024;
 inline constexpr std::size_t OUT_BUF_SIZE = 256 * 1024;
+// Short pieces are copied in whole chunks of this size, which may run this
+// far past their end in the output buffer.
+inline constexpr std::size_t COPY_CHUNK = 64;
 
 using broken_down_fn = struct tm *(*)(const time_t *, struct tm *);
 
@@ -48,6 +51,7 @@ struct run_settings {
 // of its "%@" markers, so that stamps within that second cost a copy.
 struct stamp_cache {
 	bool valid = false;
+	bool quick = false; // valid, short and without "%@"
 	time_t sec = 0;
 	std::size_t len = 0;
 	std::size_t nmarks = 0;
@@ -55,8 +59,8 @@ struct stamp_cache {
 	std::array<char, STAMP_BUF_SIZE> text{};
 };
 
-// Writes the stamp for clock reading tv into dst (STAMP_MAX bytes at least)
-// and returns its length.
+// Writes the stamp for clock reading tv into dst, which has room for
+// STAMP_MAX bytes, and returns its length.
 std::size_t render_stamp(const run_settings &rs, stamp_cache &cache, const timeval &tv,
 			 char *dst);
 
@@ -69,7 +73,7 @@ struct stamper {
 	std::size_t line_end = 0; // buf[0, line_end) holds complete lines
 	int err = 0;              // errno of the first failed write
 	stamp_cache cache;
-	std::array<char, OUT_BUF_SIZE> buf;
+	std::array<char, OUT_BUF_SIZE + COPY_CHUNK> buf;
 };
 
 // Stamps n input bytes into the output buffer; false once a write failed.
