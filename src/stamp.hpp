@@ -31,8 +31,8 @@ inline constexpr std::size_t STAMP_BUF_SIZE = 512;
 // marker written as six digits.
 inline constexpr std::size_t STAMP_MAX = (STAMP_BUF_SIZE - 1) / 2 * 6 + 1;
 
-inline constexpr std::size_t IN_BUF_SIZE = 128 * 1024;
-inline constexpr std::size_t OUT_BUF_SIZE = 256 * 1024;
+inline constexpr std::size_t IN_BUF_SIZE = 512 * 1024;
+inline constexpr std::size_t OUT_BUF_SIZE = 1024 * 1024;
 // Short pieces are copied in whole chunks of this size, which may run this
 // far past their end in the output buffer.
 inline constexpr std::size_t COPY_CHUNK = 64;
