@@ -1,0 +1,75 @@
+// Stamps arbitrary bytes, split into arbitrary blocks, with both tables,
+// and compares the output with a byte-at-a-time walk of the same table.
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "stamp.hpp"
+
+using namespace horlet;
+
+namespace {
+
+std::string reference(const trans_table &t, const std::string &in, const std::string &stamp,
+		      std::size_t &stamps)
+{
+	std::string out;
+	std::uint32_t st = 0;
+	stamps = 0;
+	for (char c : in) {
+		st = t[st * 2 + (c == '\n')];
+		if (st == 3) {
+			out += stamp;
+			++stamps;
+		}
+		out += c;
+	}
+	return out;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+	if (size < 2)
+		return 0;
+	const trans_table &t = data[0] & 1 ? suffix_trans : prefix_trans;
+	unsigned split = data[1];
+	std::string in(reinterpret_cast<const char *>(data + 2), size - 2);
+	static const std::string stamp = "<T>";
+
+	run_settings rs;
+	rs.format = stamp.c_str();
+	rs.trans = &t;
+	rs.out = memfd_create("out", 0);
+	static auto s = std::make_unique<stamper>();
+	s->rs = &rs;
+	s->state = 0;
+	s->len = s->line_end = 0;
+	s->err = 0;
+	s->cache = stamp_cache{};
+	// Blocks of 1 to 64 bytes, so that lines straddle them.
+	for (std::size_t i = 0; i < in.size();) {
+		std::size_t n = std::min<std::size_t>(in.size() - i, 1 + (split + i) % 64);
+		// Each block in a buffer of its own, so reads past it are caught.
+		auto block = std::make_unique<char[]>(n);
+		std::memcpy(block.get(), in.data() + i, n);
+		if (!stamp_block(*s, block.get(), n) || !flush_lines(*s))
+			std::abort();
+		i += n;
+	}
+	if (!flush_all(*s))
+		std::abort();
+	std::string out(static_cast<std::size_t>(lseek(rs.out, 0, SEEK_END)), '\0');
+	if (pread(rs.out, out.data(), out.size(), 0) != static_cast<ssize_t>(out.size()))
+		std::abort();
+	close(rs.out);
+	std::size_t stamps;
+	if (out != reference(t, in, stamp, stamps))
+		std::abort();
+	return 0;
+}
