@@ -12,10 +12,11 @@
 
 using namespace horlet;
 
-namespace {
+namespace
+{
 
 std::string reference(const trans_table &t, const std::string &in, const std::string &stamp,
-		      std::size_t &stamps)
+                      std::size_t &stamps)
 {
 	std::string out;
 	std::uint32_t st = 0;

@@ -12,7 +12,8 @@
 
 using namespace horlet;
 
-namespace {
+namespace
+{
 
 // glibc reorders arguments unless the option string starts with '+'.
 #ifdef __GLIBC__
@@ -21,18 +22,19 @@ constexpr char optstring[] = "+?af:suw:";
 constexpr char optstring[] = "?af:suw:";
 #endif
 
-constexpr std::string_view usage_text = " [OPTION]... [FILE]\n"
-					"add timestamps at the beginning of each line\n"
-					"\n"
-					"  -a                 append to FILE, instead of overwriting it\n"
-					"  -f FORMAT          strftime(3) format for timestamps\n"
-					"  -s                 add timestamp to the end of each line\n"
-					"  -u                 report times in UTC\n"
-					"  -w CHR             replace CHR with a horizontal space in FORMAT\n"
-					"\n"
-					"Default FORMAT is \"%Y-%m-%d %H:%M:%S: \"\n"
-					"\n"
-					"Report bugs to <horlet-bugs@example.org>\n";
+constexpr std::string_view usage_text =
+    " [OPTION]... [FILE]\n"
+    "add timestamps at the beginning of each line\n"
+    "\n"
+    "  -a                 append to FILE, instead of overwriting it\n"
+    "  -f FORMAT          strftime(3) format for timestamps\n"
+    "  -s                 add timestamp to the end of each line\n"
+    "  -u                 report times in UTC\n"
+    "  -w CHR             replace CHR with a horizontal space in FORMAT\n"
+    "\n"
+    "Default FORMAT is \"%Y-%m-%d %H:%M:%S: \"\n"
+    "\n"
+    "Report bugs to <horlet-bugs@example.org>\n";
 
 // The usage shows the built-in format, whatever -f says.
 constexpr bool shows_default_fmt(std::string_view u)
@@ -50,9 +52,7 @@ void diag(std::string_view object, std::string_view reason)
 {
 	char line[4096];
 	std::size_t n = 0;
-	auto add = [&](std::string_view s) {
-		n += s.copy(line + n, sizeof line - 1 - n);
-	};
+	auto add = [&](std::string_view s) { n += s.copy(line + n, sizeof line - 1 - n); };
 	if (!object.empty()) {
 		add(object);
 		add(": ");

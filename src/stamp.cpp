@@ -4,15 +4,23 @@
 #include <cerrno>
 #include <cstring>
 
-namespace horlet {
+namespace horlet
+{
 
-namespace {
+namespace
+{
+
+// The table entry for a state and a byte that is or is not a newline.
+constexpr std::size_t entry(std::uint32_t state, bool newline)
+{
+	return std::size_t{state} * 2 + (newline ? 1 : 0);
+}
 
 // Inside a line every other byte keeps both tables in state 2, so a run of
 // such bytes can be found with memchr and copied whole.
 constexpr bool runs_stay_inside(const trans_table &t)
 {
-	return t[2 * 2] == 2 && t[3 * 2] == 2;
+	return t[entry(2, false)] == 2 && t[entry(3, false)] == 2;
 }
 static_assert(runs_stay_inside(prefix_trans) && runs_stay_inside(suffix_trans));
 
@@ -22,8 +30,8 @@ void fill_cache(const run_settings &rs, stamp_cache &c, time_t sec)
 	c.sec = sec;
 	struct tm tm;
 	c.len = rs.to_broken_down(&sec, &tm) != nullptr
-			? std::strftime(c.text.data(), c.text.size(), rs.format, &tm)
-			: 0;
+	            ? std::strftime(c.text.data(), c.text.size(), rs.format, &tm)
+	            : 0;
 	// Zero is both "did not fit" and "nothing"; neither is a stamp.
 	if (c.len == 0) {
 		overflow_marker.copy(c.text.data(), overflow_marker.size());
@@ -65,8 +73,8 @@ std::size_t render_marks(const stamp_cache &c, const timeval &tv, char *dst)
 	return static_cast<std::size_t>(d - dst);
 }
 
-[[gnu::noinline]] std::size_t render_slow(const run_settings &rs, stamp_cache &c,
-					  const timeval &tv, char *dst)
+[[gnu::noinline]] std::size_t render_slow(const run_settings &rs, stamp_cache &c, const timeval &tv,
+                                          char *dst)
 {
 	if (!c.valid || c.sec != tv.tv_sec)
 		fill_cache(rs, c, tv.tv_sec);
@@ -110,7 +118,8 @@ int write_all(int fd, const char *p, std::size_t n)
 	return 0;
 }
 
-namespace {
+namespace
+{
 
 bool write_out(stamper &s, std::size_t n)
 {
@@ -209,28 +218,28 @@ bool stamp_block(stamper &s, const char *p, std::size_t n)
 	bool ok = s.err == 0;
 	while (ok && p < end) {
 		if (*p == '\n') {
-			st = t[st * 2 + 1];
+			st = t[entry(st, true)];
 			ok = (st != 3 || put_stamp(s)) && put(s, p, 1, end);
 			s.line_end = s.len;
 			++p;
 			continue;
 		}
-		st = t[st * 2];
+		st = t[entry(st, false)];
 		if (st == 3 && !put_stamp(s))
 			break;
 		auto q = static_cast<const char *>(
-			std::memchr(p + 1, '\n', static_cast<std::size_t>(end - p - 1)));
+		    std::memchr(p + 1, '\n', static_cast<std::size_t>(end - p - 1)));
 		if (q == nullptr) {
 			if (end - p > 1)
 				st = 2;
-			ok = put(s, p, static_cast<std::size_t>(end - p), end);
+			put(s, p, static_cast<std::size_t>(end - p), end);
 			break;
 		}
 		if (q - p > 1)
 			st = 2;
 		// The run and its newline go out in one copy unless the
 		// newline calls for a stamp.
-		std::uint32_t next = t[st * 2 + 1];
+		std::uint32_t next = t[entry(st, true)];
 		if (next == 3) {
 			ok = put(s, p, static_cast<std::size_t>(q - p), end);
 			p = q;
@@ -245,7 +254,8 @@ bool stamp_block(stamper &s, const char *p, std::size_t n)
 	return s.err == 0;
 }
 
-namespace {
+namespace
+{
 // The run's buffers, in static storage: nothing is allocated.
 stamper run;
 std::array<char, IN_BUF_SIZE> ibuf;

@@ -11,7 +11,8 @@
 #include <ctime>
 #include <string_view>
 
-namespace horlet {
+namespace horlet
+{
 
 // Line-boundary states: 0 nothing read yet, 1 after a newline, 2 inside a
 // line, 3 a stamp has just been written in front of the last byte.  The entry
@@ -61,8 +62,7 @@ struct stamp_cache {
 
 // Writes the stamp for clock reading tv into dst, which has room for
 // STAMP_MAX bytes, and returns its length.
-std::size_t render_stamp(const run_settings &rs, stamp_cache &cache, const timeval &tv,
-			 char *dst);
+std::size_t render_stamp(const run_settings &rs, stamp_cache &cache, const timeval &tv, char *dst);
 
 // One run of the copy loop: the line state and the output buffer.  Output
 // is written in whole lines except when a line outgrows the buffer.

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The whole test suite: the tests (with the soak and the memcheck run) in a
-# plain build, the same tests in a sanitizer build, then the fuzzers.
+# The whole test suite: the tests (with the soak, the memcheck run and the
+# man page check) in a plain build, the install and the Debian package, the
+# format and static checks, the same tests in a sanitizer build, then the
+# fuzzers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -8,6 +10,12 @@ jobs=$(nproc)
 cmake -S . -B build -DHORLET_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
+sh tests/package_check.sh build
+
+# Project habits: formatting, and the static checkers on the program.
+clang-format --dry-run --Werror src/*.cpp src/*.hpp tests/*.cpp tests/*.hpp fuzz/*.cpp
+clang-tidy --quiet src/stamp.cpp src/horlet.cpp -- -std=c++20 -Isrc
+cppcheck --quiet --std=c++20 --enable=warning,performance,portability --error-exitcode=1 -I src src
 
 cmake -S . -B build-asan -DHORLET_TESTS=ON -DHORLET_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"

@@ -16,7 +16,8 @@
 using namespace horlet;
 using namespace std::string_literals;
 
-namespace {
+namespace
+{
 
 // 2026-01-02 03:04:05 UTC, a Friday.
 constexpr time_t t0 = 1767323045;
@@ -37,18 +38,18 @@ struct render_case {
 };
 
 const render_case render_cases[] = {
-	{"default", default_fmt, t0, 5, "2026-01-02 03:04:05: "},
-	{"usec_padded", "%%@", t0, 7, "000007"},
-	{"usec_max", "%%@", t0, 999999, "999999"},
-	{"usec_twice_same_digits", "%S.%%@ %%@", t0, 42, "05.000042 000042"},
-	{"marker_then_at", "%%@@", t0, 42, "000042@"},
-	{"no_overlap", "%%%%@", t0, 42, "%000042"},
-	{"percent_at_split", "%%@%%", t0, 1, "000001%"},
-	{"weekday_posix_locale", "%A %B %p", t0, 0, "Friday January AM"},
-	{"511_whole", std::string(511, 'x'), t0, 0, std::string(511, 'x')},
-	{"512_overflow", std::string(512, 'x'), t0, 0, "[OVERFLOW]: "},
-	{"empty_overflow", "", t0, 0, "[OVERFLOW]: "},
-	{"conversion_fails", "%Y", LLONG_MAX, 0, "[OVERFLOW]: "},
+    {"default", default_fmt, t0, 5, "2026-01-02 03:04:05: "},
+    {"usec_padded", "%%@", t0, 7, "000007"},
+    {"usec_max", "%%@", t0, 999999, "999999"},
+    {"usec_twice_same_digits", "%S.%%@ %%@", t0, 42, "05.000042 000042"},
+    {"marker_then_at", "%%@@", t0, 42, "000042@"},
+    {"no_overlap", "%%%%@", t0, 42, "%000042"},
+    {"percent_at_split", "%%@%%", t0, 1, "000001%"},
+    {"weekday_posix_locale", "%A %B %p", t0, 0, "Friday January AM"},
+    {"511_whole", std::string(511, 'x'), t0, 0, std::string(511, 'x')},
+    {"512_overflow", std::string(512, 'x'), t0, 0, "[OVERFLOW]: "},
+    {"empty_overflow", "", t0, 0, "[OVERFLOW]: "},
+    {"conversion_fails", "%Y", LLONG_MAX, 0, "[OVERFLOW]: "},
 };
 
 void PrintTo(const render_case &c, std::ostream *os)
@@ -56,7 +57,9 @@ void PrintTo(const render_case &c, std::ostream *os)
 	*os << c.name;
 }
 
-class render_test : public testing::TestWithParam<render_case> {};
+class render_test : public testing::TestWithParam<render_case>
+{
+};
 
 TEST_P(render_test, renders)
 {
@@ -69,7 +72,7 @@ TEST_P(render_test, renders)
 }
 
 INSTANTIATE_TEST_SUITE_P(stamp, render_test, testing::ValuesIn(render_cases),
-			 [](const auto &i) { return std::string(i.param.name); });
+                         [](const auto &i) { return std::string(i.param.name); });
 
 TEST(render, marker_limits)
 {
@@ -132,13 +135,20 @@ std::string render_uncached(const char *format, broken_down_fn conv, timeval tv)
 
 TEST(render, cache_matches_uncached_rendering)
 {
-	const char *formats[] = {default_fmt,	  "%s.%%@ ",	     "%H:%M:%S %%@|%%@|%%%%@ ",
-				 "%c %Z %z %%@", "%%@%%@%%@",	     "",
-				 "no conversion", "%%@ %j %U %G %V"};
+	const char *formats[] = {default_fmt,     "%s.%%@ ",        "%H:%M:%S %%@|%%@|%%%%@ ",
+	                         "%c %Z %z %%@",  "%%@%%@%%@",      "",
+	                         "no conversion", "%%@ %j %U %G %V"};
 	// Readings within one second, across a change of second, and back.
-	const timeval clock[] = {{t0, 0},	  {t0, 1},	    {t0, 999999},    {t0 + 1, 0},
-				 {t0 + 1, 500000}, {t0 + 3600, 42}, {t0, 123456},   {t0 - 86400 * 200, 7},
-				 {t0 - 86400 * 200, 8}, {0, 0}};
+	const timeval clock[] = {{t0, 0},
+	                         {t0, 1},
+	                         {t0, 999999},
+	                         {t0 + 1, 0},
+	                         {t0 + 1, 500000},
+	                         {t0 + 3600, 42},
+	                         {t0, 123456},
+	                         {t0 - 86400 * 200, 7},
+	                         {t0 - 86400 * 200, 8},
+	                         {0, 0}};
 	const char *old = getenv("TZ");
 	std::string saved = old ? old : "";
 	setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
@@ -151,9 +161,9 @@ TEST(render, cache_matches_uncached_rendering)
 			stamp_cache c;
 			for (const timeval &tv : clock)
 				EXPECT_EQ(render(rs, c, tv.tv_sec, tv.tv_usec),
-					  render_uncached(f, conv, tv))
-					<< "format " << dump(f) << " at " << tv.tv_sec << "."
-					<< tv.tv_usec;
+				          render_uncached(f, conv, tv))
+				    << "format " << dump(f) << " at " << tv.tv_sec << "."
+				    << tv.tv_usec;
 		}
 	}
 	if (old)
@@ -165,7 +175,7 @@ TEST(render, cache_matches_uncached_rendering)
 
 // The copy loop over input fed in the given blocks, its output read back.
 std::string stamp_blocks(const trans_table &t, const std::vector<std::string> &blocks,
-			 const char *format = "T ")
+                         const char *format = "T ")
 {
 	run_settings rs;
 	rs.format = format;
@@ -190,16 +200,16 @@ struct machine_case {
 };
 
 const machine_case machine_cases[] = {
-	{"lines_and_empty_line", "a\n\nb", "T a\n\nT b", "aT \n\nb"},
-	{"cr_is_content", "\r\n", "T \r\n", "\rT \n"},
-	{"nul_is_content", "\0\n\0\0"s, "T \0\nT \0\0"s, "\0T \n\0\0"s},
-	{"leading_newlines", "\n\n\nx", "\n\n\nT x", "\n\n\nx"},
-	{"one_byte_lines", "a\nb\nc\n", "T a\nT b\nT c\n", "aT \nbT \ncT \n"},
-	{"empty", "", "", ""},
-	{"one_byte", "x", "T x", "x"},
-	{"only_newline", "\n", "\n", "\n"},
-	{"long_run", std::string(1000, 'z') + "\n", "T " + std::string(1000, 'z') + "\n",
-	 std::string(1000, 'z') + "T \n"},
+    {"lines_and_empty_line", "a\n\nb", "T a\n\nT b", "aT \n\nb"},
+    {"cr_is_content", "\r\n", "T \r\n", "\rT \n"},
+    {"nul_is_content", "\0\n\0\0"s, "T \0\nT \0\0"s, "\0T \n\0\0"s},
+    {"leading_newlines", "\n\n\nx", "\n\n\nT x", "\n\n\nx"},
+    {"one_byte_lines", "a\nb\nc\n", "T a\nT b\nT c\n", "aT \nbT \ncT \n"},
+    {"empty", "", "", ""},
+    {"one_byte", "x", "T x", "x"},
+    {"only_newline", "\n", "\n", "\n"},
+    {"long_run", std::string(1000, 'z') + "\n", "T " + std::string(1000, 'z') + "\n",
+     std::string(1000, 'z') + "T \n"},
 };
 
 void PrintTo(const machine_case &c, std::ostream *os)
@@ -207,7 +217,9 @@ void PrintTo(const machine_case &c, std::ostream *os)
 	*os << c.name;
 }
 
-class machine : public testing::TestWithParam<machine_case> {};
+class machine : public testing::TestWithParam<machine_case>
+{
+};
 
 // Whatever the block boundaries, the output is the same.
 TEST_P(machine, stamps_at_every_split)
@@ -226,7 +238,7 @@ TEST_P(machine, stamps_at_every_split)
 }
 
 INSTANTIATE_TEST_SUITE_P(copy_loop, machine, testing::ValuesIn(machine_cases),
-			 [](const auto &i) { return std::string(i.param.name); });
+                         [](const auto &i) { return std::string(i.param.name); });
 
 // Removes each stamp "<T>" from out, checking that it stands in front of a
 // line's first byte, or with -s between a line's last byte and its newline.

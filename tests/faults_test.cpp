@@ -8,7 +8,8 @@
 
 #include "harness.hpp"
 
-namespace {
+namespace
+{
 
 struct fault_case {
 	const char *name;
@@ -24,7 +25,9 @@ void PrintTo(const fault_case &c, std::ostream *os)
 	*os << c.name;
 }
 
-class faults : public testing::TestWithParam<fault_case> {};
+class faults : public testing::TestWithParam<fault_case>
+{
+};
 
 TEST_P(faults, reported)
 {
@@ -43,37 +46,34 @@ const std::string big_input = [] {
 }();
 
 const fault_case fault_cases[] = {
-	{"stdout_full", "horlet -f 'T ' > /dev/full", "a\n", "",
-	 "standard output: No space left on device\n", 1},
-	{"file_full", "horlet -f 'T ' /dev/full", "a\n", "", "/dev/full: No space left on device\n",
-	 1},
-	{"usage_to_full", "horlet -? > /dev/full", "", "",
-	 "standard output: No space left on device\n", 1},
-	{"stdout_closed", "horlet -f 'T ' >&-", "a\n", "", "standard output: Bad file descriptor\n",
-	 1},
-	{"stdout_closed_no_input", "horlet >&-", "", "", "standard output: Bad file descriptor\n",
-	 1},
-	{"file_with_stdout_closed", "horlet -f 'T ' f >&- && cat f", "a\n", "T a\n", "", 0},
-	{"stdin_directory", "horlet -f 'T ' < .", "", "", "standard input: Is a directory\n", 1},
-	{"stdin_closed", "horlet -f 'T ' <&-", "", "", "standard input: Bad file descriptor\n", 1},
-	// The reader going away ends horlet by SIGPIPE, silently, as in any
-	// pipeline.
-	{"reader_gone", "horlet -f 'T ' | head -c 3; echo \" ${PIPESTATUS[0]}\"", big_input,
-	 "T l 141\n", "", 0},
-	// Input is output, in its three forms, leaves the file as it was.
-	{"append_to_input", "echo a > f; horlet -a f < f; s=$?; cat f; exit $s", "", "a\n",
-	 "f: input file is output file\n", 1},
-	{"truncate_input", "echo a > f; horlet f < f; s=$?; cat f; exit $s", "", "a\n",
-	 "f: input file is output file\n", 1},
-	{"stdout_is_input", "echo a > f; horlet < f >> f; s=$?; cat f; exit $s", "", "a\n",
-	 "standard output: input file is output file\n", 1},
-	{"input_is_output_through_link", "echo a > f; ln -s f g; horlet g < f; s=$?; cat f; exit $s",
-	 "", "a\n", "g: input file is output file\n", 1},
-	{"other_file_is_fine", "echo a > f; horlet -f 'T ' g < f && cat g", "", "T a\n", "", 0},
-	{"devnull_both_ways", "horlet < /dev/null > /dev/null", "", "", "", 0},
+    {"stdout_full", "horlet -f 'T ' > /dev/full", "a\n", "",
+     "standard output: No space left on device\n", 1},
+    {"file_full", "horlet -f 'T ' /dev/full", "a\n", "", "/dev/full: No space left on device\n", 1},
+    {"usage_to_full", "horlet -? > /dev/full", "", "", "standard output: No space left on device\n",
+     1},
+    {"stdout_closed", "horlet -f 'T ' >&-", "a\n", "", "standard output: Bad file descriptor\n", 1},
+    {"stdout_closed_no_input", "horlet >&-", "", "", "standard output: Bad file descriptor\n", 1},
+    {"file_with_stdout_closed", "horlet -f 'T ' f >&- && cat f", "a\n", "T a\n", "", 0},
+    {"stdin_directory", "horlet -f 'T ' < .", "", "", "standard input: Is a directory\n", 1},
+    {"stdin_closed", "horlet -f 'T ' <&-", "", "", "standard input: Bad file descriptor\n", 1},
+    // The reader going away ends horlet by SIGPIPE, silently, as in any
+    // pipeline.
+    {"reader_gone", "horlet -f 'T ' | head -c 3; echo \" ${PIPESTATUS[0]}\"", big_input,
+     "T l 141\n", "", 0},
+    // Input is output, in its three forms, leaves the file as it was.
+    {"append_to_input", "echo a > f; horlet -a f < f; s=$?; cat f; exit $s", "", "a\n",
+     "f: input file is output file\n", 1},
+    {"truncate_input", "echo a > f; horlet f < f; s=$?; cat f; exit $s", "", "a\n",
+     "f: input file is output file\n", 1},
+    {"stdout_is_input", "echo a > f; horlet < f >> f; s=$?; cat f; exit $s", "", "a\n",
+     "standard output: input file is output file\n", 1},
+    {"input_is_output_through_link", "echo a > f; ln -s f g; horlet g < f; s=$?; cat f; exit $s",
+     "", "a\n", "g: input file is output file\n", 1},
+    {"other_file_is_fine", "echo a > f; horlet -f 'T ' g < f && cat g", "", "T a\n", "", 0},
+    {"devnull_both_ways", "horlet < /dev/null > /dev/null", "", "", "", 0},
 };
 INSTANTIATE_TEST_SUITE_P(io, faults, testing::ValuesIn(fault_cases),
-			 [](const auto &i) { return std::string(i.param.name); });
+                         [](const auto &i) { return std::string(i.param.name); });
 
 // A read error after some input: what came before it is written whole.
 TEST(faults, read_error_keeps_what_was_read)

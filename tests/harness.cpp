@@ -41,7 +41,8 @@ std::string dump(const std::string &s)
 	return '"' + d + '"';
 }
 
-namespace {
+namespace
+{
 
 void check(bool ok, const char *what)
 {
@@ -100,7 +101,7 @@ struct child_pipes {
 	child_pipes()
 	{
 		check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 &&
-			      pipe2(err, O_CLOEXEC) == 0,
+		          pipe2(err, O_CLOEXEC) == 0,
 		      "pipe");
 	}
 	// In the child: the pipe ends become the standard descriptors.
@@ -123,7 +124,7 @@ struct child_pipes {
 } // namespace
 
 run_result run_sh(const std::string &script, const std::string &input,
-		  const std::vector<std::string> &env)
+                  const std::vector<std::string> &env)
 {
 	char dir[] = "/tmp/horlet-test-XXXXXX";
 	check(mkdtemp(dir) != nullptr, "mkdtemp");
@@ -204,7 +205,7 @@ std::string read_for(int fd, std::size_t want, int timeout_ms)
 	for (;;) {
 		clock_gettime(CLOCK_MONOTONIC, &now);
 		long left = timeout_ms - (now.tv_sec - start.tv_sec) * 1000 -
-			    (now.tv_nsec - start.tv_nsec) / 1000000;
+		            (now.tv_nsec - start.tv_nsec) / 1000000;
 		if (got.size() >= want || left <= 0)
 			return got;
 		pollfd p{fd, POLLIN, 0};

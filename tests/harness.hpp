@@ -12,7 +12,7 @@ struct run_result {
 // Runs script with bash in a fresh scratch directory, with input on standard
 // input, the binary's directory first in PATH and H naming the binary.
 run_result run_sh(const std::string &script, const std::string &input = "",
-		  const std::vector<std::string> &env = {});
+                  const std::vector<std::string> &env = {});
 
 // Runs horlet directly with argv, which may be empty.
 run_result run_argv(const std::vector<const char *> &argv, const std::string &input);

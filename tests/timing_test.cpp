@@ -14,7 +14,8 @@
 
 using namespace std::chrono_literals;
 
-namespace {
+namespace
+{
 
 void send(const child &c, const std::string &s)
 {
@@ -51,7 +52,7 @@ TEST(delivery, file_gets_each_line_while_writer_waits)
 	EXPECT_EQ(finish(c), 0);
 	char buf[16];
 	EXPECT_EQ(std::string(buf, static_cast<std::size_t>(pread(fd, buf, sizeof buf, 0))),
-		  "T a\nT b");
+	          "T a\nT b");
 	close(fd);
 	unlink(path);
 }
@@ -124,7 +125,7 @@ TEST(clock, read_when_the_calling_byte_arrives)
 		EXPECT_EQ(finish(c), 0);
 		std::smatch m;
 		ASSERT_TRUE(std::regex_search(line, m, std::regex("<([0-9]+\\.[0-9]{6})>")))
-			<< dump(line);
+		    << dump(line);
 		double stamp = std::stod(m[1]);
 		if (suffix) {
 			EXPECT_EQ(line.substr(0, 2), "ab");
@@ -143,7 +144,7 @@ TEST(clock, microseconds_match_the_seconds_reading)
 	run_result r = run_sh("horlet -f '%s.%%@ %%@ %%@@ '", "x\ny\n");
 	EXPECT_EQ(r.status, 0);
 	std::regex line("([0-9]+)\\.([0-9]{6}) ([0-9]{6}) ([0-9]{6})@ x\n"
-			"([0-9]+)\\.([0-9]{6}) ([0-9]{6}) ([0-9]{6})@ y\n");
+	                "([0-9]+)\\.([0-9]{6}) ([0-9]{6}) ([0-9]{6})@ y\n");
 	std::smatch m;
 	ASSERT_TRUE(std::regex_match(r.out, m, line)) << dump(r.out);
 	for (int base : {1, 5}) {
@@ -163,8 +164,8 @@ TEST(clock, default_format_shape)
 		run_result r = run_sh(script, "x\n");
 		EXPECT_EQ(r.status, 0) << script;
 		std::string body = std::string(script).find("-s") == std::string::npos
-					   ? r.out.substr(0, r.out.size() - 2)
-					   : r.out.substr(1, r.out.size() - 2);
+		                       ? r.out.substr(0, r.out.size() - 2)
+		                       : r.out.substr(1, r.out.size() - 2);
 		EXPECT_TRUE(std::regex_match(body, stamp)) << script << ": " << dump(r.out);
 		EXPECT_EQ(r.out.size(), 23u) << script;
 	}
@@ -175,9 +176,9 @@ TEST(clock, empty_argument_vector_runs_with_defaults)
 	run_result r = run_argv({}, "x\n");
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.err, "");
-	EXPECT_TRUE(std::regex_match(
-		r.out, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}: x\n")))
-		<< dump(r.out);
+	EXPECT_TRUE(
+	    std::regex_match(r.out, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}: x\n")))
+	    << dump(r.out);
 }
 
 // Under a clock started at a known local instant in a fixed zone.
@@ -194,15 +195,17 @@ void PrintTo(const faked_case &c, std::ostream *os)
 }
 
 const faked_case faked_cases[] = {
-	{"default_local", "", "", "2026-01-02 03:04:05: a\n2026-01-02 03:04:05: b"},
-	{"utc", "", "-u", "2026-01-01 18:04:05: a\n2026-01-01 18:04:05: b"},
-	{"suffix", "", "-s", "a2026-01-02 03:04:05: \nb"},
-	{"posix_locale_names", "LC_ALL=de_DE.UTF-8 LANG=fr_FR.UTF-8", "-f '%a %b %p '",
-	 "Fri Jan AM a\nFri Jan AM b"},
-	{"w_spaces", "", "-f '%H_%M_' -w _", "03 04 a\n03 04 b"},
+    {"default_local", "", "", "2026-01-02 03:04:05: a\n2026-01-02 03:04:05: b"},
+    {"utc", "", "-u", "2026-01-01 18:04:05: a\n2026-01-01 18:04:05: b"},
+    {"suffix", "", "-s", "a2026-01-02 03:04:05: \nb"},
+    {"posix_locale_names", "LC_ALL=de_DE.UTF-8 LANG=fr_FR.UTF-8", "-f '%a %b %p '",
+     "Fri Jan AM a\nFri Jan AM b"},
+    {"w_spaces", "", "-f '%H_%M_' -w _", "03 04 a\n03 04 b"},
 };
 
-class faked : public testing::TestWithParam<faked_case> {};
+class faked : public testing::TestWithParam<faked_case>
+{
+};
 
 TEST_P(faked, stamps)
 {
@@ -210,15 +213,15 @@ TEST_P(faked, stamps)
 		GTEST_SKIP() << "faketime is not installed";
 	const faked_case &c = GetParam();
 	// A sanitizer runtime must otherwise come before faketime's library.
-	std::string script = std::string("ASAN_OPTIONS=verify_asan_link_order=0 TZ=JST-9 ") + c.vars +
-			     " faketime -f '@2026-01-02 03:04:05' horlet " + c.args;
+	std::string script = std::string("ASAN_OPTIONS=verify_asan_link_order=0 TZ=JST-9 ") +
+	                     c.vars + " faketime -f '@2026-01-02 03:04:05' horlet " + c.args;
 	run_result r = run_sh(script, "a\nb");
 	EXPECT_EQ(dump(r.out), dump(c.out));
 	EXPECT_EQ(r.status, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(clock, faked, testing::ValuesIn(faked_cases),
-			 [](const auto &i) { return std::string(i.param.name); });
+                         [](const auto &i) { return std::string(i.param.name); });
 
 // Stopping and continuing horlet in mid-stream loses and repeats nothing.
 TEST(signals, stop_and_continue_lose_nothing)
@@ -234,7 +237,7 @@ TEST(signals, stop_and_continue_lose_nothing)
 		for (std::size_t i = 0; i < in.size(); i += 4096) {
 			std::string part = in.substr(i, 4096);
 			ASSERT_EQ(write(c.in, part.data(), part.size()),
-				  static_cast<ssize_t>(part.size()));
+			          static_cast<ssize_t>(part.size()));
 		}
 		close(c.in);
 		c.in = -1;
