@@ -15,18 +15,15 @@ using namespace horlet;
 namespace
 {
 
-std::string reference(const trans_table &t, const std::string &in, const std::string &stamp,
-                      std::size_t &stamps)
+// The same stamps in the same places, so also as many.
+std::string reference(const trans_table &t, const std::string &in, const std::string &stamp)
 {
 	std::string out;
 	std::uint32_t st = 0;
-	stamps = 0;
 	for (char c : in) {
 		st = t[st * 2 + (c == '\n')];
-		if (st == 3) {
+		if (st == 3)
 			out += stamp;
-			++stamps;
-		}
 		out += c;
 	}
 	return out;
@@ -69,8 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 	if (pread(rs.out, out.data(), out.size(), 0) != static_cast<ssize_t>(out.size()))
 		std::abort();
 	close(rs.out);
-	std::size_t stamps;
-	if (out != reference(t, in, stamp, stamps))
+	if (out != reference(t, in, stamp))
 		std::abort();
 	return 0;
 }

@@ -12,31 +12,13 @@ using namespace std::string_literals;
 namespace
 {
 
-struct cli_case {
-	const char *name;
-	std::string script; // bash, in a scratch directory
-	std::string input;
-	std::string out;
-	std::string err;
-	int status;
-};
-
-void PrintTo(const cli_case &c, std::ostream *os)
-{
-	*os << c.name;
-}
-
-class cli : public testing::TestWithParam<cli_case>
+class cli : public testing::TestWithParam<sh_case>
 {
 };
 
 TEST_P(cli, behaves)
 {
-	const cli_case &c = GetParam();
-	run_result r = run_sh(c.script, c.input);
-	EXPECT_EQ(dump(r.out), dump(c.out)) << c.script;
-	EXPECT_EQ(dump(r.err), dump(c.err)) << c.script;
-	EXPECT_EQ(r.status, c.status) << c.script;
+	expect_run(GetParam());
 }
 
 // The binary's directory leads PATH, so argv[0] is "horlet" as a user types
@@ -57,7 +39,7 @@ const std::string usage = "Usage: horlet [OPTION]... [FILE]\n"
                           "Report bugs to <horlet-bugs@example.org>\n";
 
 // Where stamps go, with a format that converts nothing.
-const cli_case placement[] = {
+const sh_case placement[] = {
     {"prefix", H "-f 'T '", "ab\n\ncd", "T ab\n\nT cd", "", 0},
     {"suffix", H "-s -f 'T '", "ab\n\ncd", "abT \n\ncd", "", 0},
     {"prefix_cr_line", H "-f 'T '", "\r\n", "T \r\n", "", 0},
@@ -75,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(placement, cli, testing::ValuesIn(placement),
                          [](const auto &i) { return std::string(i.param.name); });
 
 // The format: -f, -w, the overflow marker.
-const cli_case formats[] = {
+const sh_case formats[] = {
     {"last_f_wins", H "-f A -f 'B '", "a\n", "B a\n", "", 0},
     {"w_underscores", H "-f 'T_%%_' -w _", "a\n", "T % a\n", "", 0},
     {"w_before_f", H "-w _ -f '_T_'", "a\n", " T a\n", "", 0},
@@ -94,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(formats, cli, testing::ValuesIn(formats),
 
 // Options, operands, usage and their errors.  "; cat" after a failure shows
 // that nothing was read from standard input.
-const cli_case command_line[] = {
+const sh_case command_line[] = {
     {"usage", H "-?", "", usage, "", 0},
     {"usage_after_options", H "-a -f X -s -?", "", usage, "", 0},
     {"usage_shows_name_as_typed", "mkdir bin; ln -s \"$H\" bin; ./bin/horlet -?", "",

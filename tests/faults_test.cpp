@@ -11,31 +11,13 @@
 namespace
 {
 
-struct fault_case {
-	const char *name;
-	std::string script;
-	std::string input;
-	std::string out;
-	std::string err;
-	int status;
-};
-
-void PrintTo(const fault_case &c, std::ostream *os)
-{
-	*os << c.name;
-}
-
-class faults : public testing::TestWithParam<fault_case>
+class faults : public testing::TestWithParam<sh_case>
 {
 };
 
 TEST_P(faults, reported)
 {
-	const fault_case &c = GetParam();
-	run_result r = run_sh(c.script, c.input);
-	EXPECT_EQ(dump(r.out), dump(c.out)) << c.script;
-	EXPECT_EQ(dump(r.err), dump(c.err)) << c.script;
-	EXPECT_EQ(r.status, c.status) << c.script;
+	expect_run(GetParam());
 }
 
 const std::string big_input = [] {
@@ -45,7 +27,7 @@ const std::string big_input = [] {
 	return s;
 }();
 
-const fault_case fault_cases[] = {
+const sh_case fault_cases[] = {
     {"stdout_full", "horlet -f 'T ' > /dev/full", "a\n", "",
      "standard output: No space left on device\n", 1},
     {"file_full", "horlet -f 'T ' /dev/full", "a\n", "", "/dev/full: No space left on device\n", 1},

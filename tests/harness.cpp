@@ -1,5 +1,7 @@
 #include "harness.hpp"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -110,7 +112,6 @@ struct child_pipes {
 		dup2(in[0], 0);
 		dup2(out[1], 1);
 		dup2(err[1], 2);
-		signal(SIGPIPE, SIG_DFL);
 	}
 	run_result finish(pid_t pid, const std::string &input)
 	{
@@ -121,31 +122,56 @@ struct child_pipes {
 	}
 };
 
-} // namespace
-
-run_result run_sh(const std::string &script, const std::string &input,
-                  const std::vector<std::string> &env)
+// Forks a child that runs in_child and never returns to the caller.  The
+// parent ignores SIGPIPE, so that it survives a child that leaves its input
+// unread; the child gets the default action back.
+template <class F> pid_t fork_child(F in_child)
 {
-	char dir[] = "/tmp/horlet-test-XXXXXX";
-	check(mkdtemp(dir) != nullptr, "mkdtemp");
-	child_pipes p;
-	// The writer must not die when the child leaves input unread.
 	signal(SIGPIPE, SIG_IGN);
 	pid_t pid = fork();
 	check(pid >= 0, "fork");
 	if (pid == 0) {
+		signal(SIGPIPE, SIG_DFL);
+		in_child();
+		_exit(127);
+	}
+	return pid;
+}
+
+std::vector<char *> argv_of(const std::vector<const char *> &args)
+{
+	std::vector<char *> v;
+	for (const char *a : args)
+		v.push_back(const_cast<char *>(a));
+	v.push_back(nullptr);
+	return v;
+}
+
+} // namespace
+
+void expect_run(const sh_case &c)
+{
+	run_result r = run_sh(c.script, c.input);
+	EXPECT_EQ(dump(r.out), dump(c.out)) << c.script;
+	EXPECT_EQ(dump(r.err), dump(c.err)) << c.script;
+	EXPECT_EQ(r.status, c.status) << c.script;
+}
+
+run_result run_sh(const std::string &script, const std::string &input)
+{
+	char dir[] = "/tmp/horlet-test-XXXXXX";
+	check(mkdtemp(dir) != nullptr, "mkdtemp");
+	child_pipes p;
+	pid_t pid = fork_child([&] {
 		p.attach();
 		if (chdir(dir) != 0)
-			_exit(127);
+			return;
 		setenv("H", horlet_path(), 1);
 		std::string path = horlet_path();
 		path.erase(path.rfind('/'));
 		setenv("PATH", (path + ":" + std::getenv("PATH")).c_str(), 1);
-		for (const auto &e : env)
-			putenv(const_cast<char *>(e.c_str()));
 		execl("/bin/bash", "bash", "-c", script.c_str(), static_cast<char *>(nullptr));
-		_exit(127);
-	}
+	});
 	run_result r = p.finish(pid, input);
 	std::string rm = std::string("rm -rf ") + dir;
 	if (std::system(rm.c_str()) != 0)
@@ -155,19 +181,12 @@ run_result run_sh(const std::string &script, const std::string &input,
 
 run_result run_argv(const std::vector<const char *> &argv, const std::string &input)
 {
-	std::vector<char *> v;
-	for (const char *a : argv)
-		v.push_back(const_cast<char *>(a));
-	v.push_back(nullptr);
+	std::vector<char *> v = argv_of(argv);
 	child_pipes p;
-	signal(SIGPIPE, SIG_IGN);
-	pid_t pid = fork();
-	check(pid >= 0, "fork");
-	if (pid == 0) {
+	pid_t pid = fork_child([&] {
 		p.attach();
 		execve(horlet_path(), v.data(), environ);
-		_exit(127);
-	}
+	});
 	return p.finish(pid, input);
 }
 
@@ -177,20 +196,14 @@ child spawn(const std::vector<const char *> &args, int out)
 	check(pipe2(in, O_CLOEXEC) == 0, "pipe");
 	if (out < 0)
 		check(pipe2(o, O_CLOEXEC) == 0, "pipe");
-	std::vector<char *> v{const_cast<char *>("horlet")};
-	for (const char *a : args)
-		v.push_back(const_cast<char *>(a));
-	v.push_back(nullptr);
-	signal(SIGPIPE, SIG_IGN);
-	pid_t pid = fork();
-	check(pid >= 0, "fork");
-	if (pid == 0) {
+	std::vector<const char *> all{"horlet"};
+	all.insert(all.end(), args.begin(), args.end());
+	std::vector<char *> v = argv_of(all);
+	pid_t pid = fork_child([&] {
 		dup2(in[0], 0);
 		dup2(out >= 0 ? out : o[1], 1);
-		signal(SIGPIPE, SIG_DFL);
 		execve(horlet_path(), v.data(), environ);
-		_exit(127);
-	}
+	});
 	close(in[0]);
 	if (o[1] >= 0)
 		close(o[1]);

@@ -1,6 +1,7 @@
 // Runs the built horlet for the black-box tests.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,25 @@ struct run_result {
 
 // Runs script with bash in a fresh scratch directory, with input on standard
 // input, the binary's directory first in PATH and H naming the binary.
-run_result run_sh(const std::string &script, const std::string &input = "",
-                  const std::vector<std::string> &env = {});
+run_result run_sh(const std::string &script, const std::string &input = "");
+
+// One row of a table of shell runs and what they must give.
+struct sh_case {
+	const char *name;
+	std::string script;
+	std::string input;
+	std::string out;
+	std::string err;
+	int status;
+};
+
+inline void PrintTo(const sh_case &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+// Runs the row's script and checks output, diagnostics and status exactly.
+void expect_run(const sh_case &c);
 
 // Runs horlet directly with argv, which may be empty.
 run_result run_argv(const std::vector<const char *> &argv, const std::string &input);

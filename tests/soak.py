@@ -5,7 +5,7 @@ The output with its stamps removed must hash to the input's hash, stamps
 must never go backwards, and peak memory must stay small.
 
 usage: soak.py HORLET [MEGABYTES]"""
-import hashlib, os, random, re, subprocess, sys, tempfile, threading, time
+import hashlib, random, re, subprocess, sys, tempfile, time
 
 horlet = sys.argv[1]
 total = int(sys.argv[2] if len(sys.argv) > 2 else 300) * 1_000_000
