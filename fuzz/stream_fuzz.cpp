@@ -50,9 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 	s->len = s->line_end = 0;
 	s->err = 0;
 	s->cache = stamp_cache{};
-	// Blocks of 1 to 64 bytes, so that lines straddle them.
+	// Blocks of 1 to 64 bytes, so that lines straddle them, or of up to
+	// 1 KiB, so that the loop's wider steps are taken too.
+	std::size_t most = data[0] & 2 ? 1024 : 64;
 	for (std::size_t i = 0; i < in.size();) {
-		std::size_t n = std::min<std::size_t>(in.size() - i, 1 + (split + i) % 64);
+		std::size_t n = std::min<std::size_t>(in.size() - i, 1 + (split + i) % most);
 		// Each block in a buffer of its own, so reads past it are caught.
 		auto block = std::make_unique<char[]>(n);
 		std::memcpy(block.get(), in.data() + i, n);

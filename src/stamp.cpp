@@ -4,6 +4,10 @@
 #include <cerrno>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace horlet
 {
 
@@ -176,6 +180,14 @@ inline bool put(stamper &s, const char *p, std::size_t n, const char *end)
 	return put_long(s, p, n);
 }
 
+inline bool put_newline(stamper &s)
+{
+	if (!reserve(s, 1))
+		return false;
+	s.buf[s.len++] = '\n';
+	return true;
+}
+
 inline bool put_stamp(stamper &s)
 {
 	if (!reserve(s, STAMP_MAX))
@@ -186,6 +198,45 @@ inline bool put_stamp(stamper &s)
 	gettimeofday(&tv, nullptr);
 	s.len += render(*s.rs, s.cache, tv, s.buf.data() + s.len);
 	return true;
+}
+
+// Copies the run of bytes other than newline that starts at p into the
+// output and returns where it ends: at the next newline, or at end.  Null
+// once a write failed.
+inline const char *copy_run(stamper &s, const char *p, const char *end)
+{
+#ifdef __SSE2__
+	// A short line is found and copied in one pass, 32 bytes at a time;
+	// the bytes copied past its end are overwritten next.
+	constexpr std::size_t window = 4 * 32;
+	static_assert(window <= 4 * COPY_CHUNK);
+	if (static_cast<std::size_t>(end - p) >= window && OUT_BUF_SIZE - s.len >= window)
+	    [[likely]] {
+		const __m128i newline = _mm_set1_epi8('\n');
+		char *d = s.buf.data() + s.len;
+		for (std::size_t i = 0; i < window; i += 32) {
+			auto a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+			auto b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i + 16));
+			_mm_storeu_si128(reinterpret_cast<__m128i *>(d + i), a);
+			_mm_storeu_si128(reinterpret_cast<__m128i *>(d + i + 16), b);
+			auto ma = _mm_cmpeq_epi8(a, newline);
+			auto mb = _mm_cmpeq_epi8(b, newline);
+			if (_mm_movemask_epi8(_mm_or_si128(ma, mb)) != 0) {
+				auto m = static_cast<unsigned>(_mm_movemask_epi8(ma)) |
+				         static_cast<unsigned>(_mm_movemask_epi8(mb)) << 16;
+				std::size_t k = i + static_cast<std::size_t>(__builtin_ctz(m));
+				s.len += k;
+				return p + k;
+			}
+		}
+		s.len += window;
+		p += window;
+	}
+#endif
+	auto q = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+	if (q == nullptr)
+		q = end;
+	return put(s, p, static_cast<std::size_t>(q - p), end) ? q : nullptr;
 }
 
 } // namespace
@@ -219,7 +270,7 @@ bool stamp_block(stamper &s, const char *p, std::size_t n)
 	while (ok && p < end) {
 		if (*p == '\n') {
 			st = t[entry(st, true)];
-			ok = (st != 3 || put_stamp(s)) && put(s, p, 1, end);
+			ok = (st != 3 || put_stamp(s)) && put_newline(s);
 			s.line_end = s.len;
 			++p;
 			continue;
@@ -227,26 +278,22 @@ bool stamp_block(stamper &s, const char *p, std::size_t n)
 		st = t[entry(st, false)];
 		if (st == 3 && !put_stamp(s))
 			break;
-		auto q = static_cast<const char *>(
-		    std::memchr(p + 1, '\n', static_cast<std::size_t>(end - p - 1)));
-		if (q == nullptr) {
-			if (end - p > 1)
-				st = 2;
-			put(s, p, static_cast<std::size_t>(end - p), end);
+		const char *q = copy_run(s, p, end);
+		if (q == nullptr)
 			break;
-		}
 		if (q - p > 1)
 			st = 2;
-		// The run and its newline go out in one copy unless the
-		// newline calls for a stamp.
+		if (q == end)
+			break;
+		// The newline goes out with its line unless it calls for a
+		// stamp.
 		std::uint32_t next = t[entry(st, true)];
 		if (next == 3) {
-			ok = put(s, p, static_cast<std::size_t>(q - p), end);
 			p = q;
 			continue;
 		}
 		st = next;
-		ok = put(s, p, static_cast<std::size_t>(q + 1 - p), end);
+		ok = put_newline(s);
 		s.line_end = s.len;
 		p = q + 1;
 	}
