@@ -13,7 +13,7 @@ ctest --test-dir build -j"$jobs" --output-on-failure
 sh tests/package_check.sh build
 
 # Project habits: formatting, and the static checkers on the program.
-clang-format --dry-run --Werror src/*.cpp src/*.hpp tests/*.cpp tests/*.hpp fuzz/*.cpp
+clang-format --dry-run --Werror src/*.cpp src/*.hpp tests/*.cpp tests/*.hpp fuzz/*.cpp bench/*.cpp
 clang-tidy --quiet src/stamp.cpp src/horlet.cpp -- -std=c++20 -Isrc
 cppcheck --quiet --std=c++20 --enable=warning,performance,portability --error-exitcode=1 -I src src
 
