@@ -28,6 +28,9 @@ constexpr bool runs_stay_inside(const trans_table &t)
 }
 static_assert(runs_stay_inside(prefix_trans) && runs_stay_inside(suffix_trans));
 
+// Stamps up to this long, the default one among them, are copied whole.
+constexpr std::size_t quick_stamp = 32;
+
 void fill_cache(const run_settings &rs, stamp_cache &c, time_t sec)
 {
 	c.valid = true;
@@ -50,7 +53,7 @@ void fill_cache(const run_settings &rs, stamp_cache &c, time_t sec)
 			++i;
 		}
 	}
-	c.quick = c.nmarks == 0 && c.len <= COPY_CHUNK;
+	c.quick = c.nmarks == 0 && c.len <= quick_stamp;
 }
 
 std::size_t render_marks(const stamp_cache &c, const timeval &tv, char *dst)
@@ -92,9 +95,9 @@ std::size_t render_marks(const stamp_cache &c, const timeval &tv, char *dst)
 // one fixed-size copy.
 inline std::size_t render(const run_settings &rs, stamp_cache &c, const timeval &tv, char *dst)
 {
-	static_assert(COPY_CHUNK <= STAMP_MAX && COPY_CHUNK <= STAMP_BUF_SIZE);
+	static_assert(quick_stamp <= STAMP_MAX && quick_stamp <= STAMP_BUF_SIZE);
 	if (c.sec == tv.tv_sec && c.quick) [[likely]] {
-		std::memcpy(dst, c.text.data(), COPY_CHUNK);
+		std::memcpy(dst, c.text.data(), quick_stamp);
 		return c.len;
 	}
 	return render_slow(rs, c, tv, dst);
