@@ -24,7 +24,9 @@ constexpr time_t t0 = 1767323045;
 
 std::string render(const run_settings &rs, stamp_cache &c, time_t sec, suseconds_t usec)
 {
+	// Filled, so that bytes the rendering fails to write show.
 	char buf[STAMP_MAX];
+	std::memset(buf, '#', sizeof buf);
 	timeval tv{sec, usec};
 	return std::string(buf, render_stamp(rs, c, tv, buf));
 }
@@ -135,9 +137,12 @@ std::string render_uncached(const char *format, broken_down_fn conv, timeval tv)
 
 TEST(render, cache_matches_uncached_rendering)
 {
-	const char *formats[] = {default_fmt,     "%s.%%@ ",        "%H:%M:%S %%@|%%@|%%%%@ ",
-	                         "%c %Z %z %%@",  "%%@%%@%%@",      "",
-	                         "no conversion", "%%@ %j %U %G %V"};
+	const char *formats[] = {default_fmt, "%s.%%@ ", "%H:%M:%S %%@|%%@|%%%%@ ", "%c %Z %z %%@",
+	                         "%%@%%@%%@", "", "no conversion", "%%@ %j %U %G %V",
+	                         // Expansions of 32 and 33 bytes: the longest
+	                         // copied whole, and one byte more.
+	                         "%Y-%m-%d %H:%M:%S 123456789012",
+	                         "%Y-%m-%d %H:%M:%S 1234567890123"};
 	// Readings within one second, across a change of second, and back.
 	const timeval clock[] = {{t0, 0},
 	                         {t0, 1},
