@@ -211,8 +211,7 @@ inline const char *copy_run(stamper &s, const char *p, const char *end)
 #ifdef __SSE2__
 	// A short line is found and copied in one pass, 32 bytes at a time;
 	// the bytes copied past its end are overwritten next.
-	constexpr std::size_t window = 4 * 32;
-	static_assert(window <= 4 * COPY_CHUNK);
+	constexpr std::size_t window = 128;
 	if (static_cast<std::size_t>(end - p) >= window && OUT_BUF_SIZE - s.len >= window)
 	    [[likely]] {
 		const __m128i newline = _mm_set1_epi8('\n');
