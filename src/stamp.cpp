@@ -285,19 +285,7 @@ bool stamp_block(stamper &s, const char *p, std::size_t n)
 			break;
 		if (q - p > 1)
 			st = 2;
-		if (q == end)
-			break;
-		// The newline goes out with its line unless it calls for a
-		// stamp.
-		std::uint32_t next = t[entry(st, true)];
-		if (next == 3) {
-			p = q;
-			continue;
-		}
-		st = next;
-		ok = put_newline(s);
-		s.line_end = s.len;
-		p = q + 1;
+		p = q;
 	}
 	s.state = st;
 	return s.err == 0;
