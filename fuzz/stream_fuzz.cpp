@@ -35,21 +35,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
 	if (size < 2)
 		return 0;
+	// data[0]: the table, the block sizes, the way of scanning and the
+	// stamp's length; data[1]: where the blocks split.
 	const trans_table &t = data[0] & 1 ? suffix_trans : prefix_trans;
+	auto path = static_cast<scan_path>(data[0] >> 2 & 3);
+	if ((data[0] >> 2 & 3) == 3 || !can_run(path))
+		path = scan_path::portable;
 	unsigned split = data[1];
 	std::string in(reinterpret_cast<const char *>(data + 2), size - 2);
-	static const std::string stamp = "<T>";
+	// Short stamps are stored as 32 bytes from a register, longer ones
+	// in pieces.
+	static const std::string short_stamp = "<T>", long_stamp = "<" + std::string(70, 'T') + ">";
+	const std::string &stamp = data[0] & 16 ? long_stamp : short_stamp;
 
 	run_settings rs;
 	rs.format = stamp.c_str();
 	rs.trans = &t;
 	rs.out = memfd_create("out", 0);
 	static auto s = std::make_unique<stamper>();
-	s->rs = &rs;
-	s->state = 0;
-	s->len = s->line_end = 0;
-	s->err = 0;
-	s->cache = stamp_cache{};
+	start(*s, rs, path);
 	// Blocks of 1 to 64 bytes, so that lines straddle them, or of up to
 	// 1 KiB, so that the loop's wider steps are taken too.
 	std::size_t most = data[0] & 2 ? 1024 : 64;

@@ -1,35 +1,31 @@
 // horlet: the stamping engine.
 #include "stamp.hpp"
 
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define HORLET_X86 1
 #endif
 
 namespace horlet
 {
 
+constexpr stamp_rule prefix_rule = derive_rule(prefix_trans);
+constexpr stamp_rule suffix_rule = derive_rule(suffix_trans);
+static_assert(prefix_rule.ok && suffix_rule.ok && prefix_rule != suffix_rule);
+// The copy loop keeps line_end by assuming that only the byte after a
+// newline, never one further into a line, can have a stamp of its own.
+static_assert(!prefix_rule.at[0][0] && !suffix_rule.at[0][0]);
+
 namespace
 {
-
-// The table entry for a state and a byte that is or is not a newline.
-constexpr std::size_t entry(std::uint32_t state, bool newline)
-{
-	return std::size_t{state} * 2 + (newline ? 1 : 0);
-}
-
-// Inside a line every other byte keeps both tables in state 2, so a run of
-// such bytes can be found with memchr and copied whole.
-constexpr bool runs_stay_inside(const trans_table &t)
-{
-	return t[entry(2, false)] == 2 && t[entry(3, false)] == 2;
-}
-static_assert(runs_stay_inside(prefix_trans) && runs_stay_inside(suffix_trans));
-
-// Stamps up to this long, the default one among them, are copied whole.
-constexpr std::size_t quick_stamp = 32;
 
 void fill_cache(const run_settings &rs, stamp_cache &c, time_t sec)
 {
@@ -53,7 +49,6 @@ void fill_cache(const run_settings &rs, stamp_cache &c, time_t sec)
 			++i;
 		}
 	}
-	c.quick = c.nmarks == 0 && c.len <= quick_stamp;
 }
 
 std::size_t render_marks(const stamp_cache &c, const timeval &tv, char *dst)
@@ -80,34 +75,13 @@ std::size_t render_marks(const stamp_cache &c, const timeval &tv, char *dst)
 	return static_cast<std::size_t>(d - dst);
 }
 
-[[gnu::noinline]] std::size_t render_slow(const run_settings &rs, stamp_cache &c, const timeval &tv,
-                                          char *dst)
-{
-	if (!c.valid || c.sec != tv.tv_sec)
-		fill_cache(rs, c, tv.tv_sec);
-	if (c.nmarks != 0)
-		return render_marks(c, tv, dst);
-	std::memcpy(dst, c.text.data(), c.len);
-	return c.len;
-}
-
-// Most stamps repeat the last second's expansion, short and without "%@":
-// one fixed-size copy.
-inline std::size_t render(const run_settings &rs, stamp_cache &c, const timeval &tv, char *dst)
-{
-	static_assert(quick_stamp <= STAMP_MAX && quick_stamp <= STAMP_BUF_SIZE);
-	if (c.sec == tv.tv_sec && c.quick) [[likely]] {
-		std::memcpy(dst, c.text.data(), quick_stamp);
-		return c.len;
-	}
-	return render_slow(rs, c, tv, dst);
-}
-
 } // namespace
 
 std::size_t render_stamp(const run_settings &rs, stamp_cache &c, const timeval &tv, char *dst)
 {
-	return render(rs, c, tv, dst);
+	if (!c.valid || c.sec != tv.tv_sec)
+		fill_cache(rs, c, tv.tv_sec);
+	return render_marks(c, tv, dst);
 }
 
 int write_all(int fd, const char *p, std::size_t n)
@@ -125,15 +99,171 @@ int write_all(int fd, const char *p, std::size_t n)
 	return 0;
 }
 
+bool flush_lines(stamper &s)
+{
+	if (s.line_end == 0)
+		return s.err == 0;
+	if (s.err == 0)
+		s.err = write_all(s.rs->out, s.buf.data(), s.line_end);
+	if (s.err != 0)
+		return false;
+	std::memmove(s.buf.data(), s.buf.data() + s.line_end, s.len - s.line_end);
+	s.len -= s.line_end;
+	s.line_end = 0;
+	return true;
+}
+
+bool flush_all(stamper &s)
+{
+	if (s.err == 0 && s.len > 0)
+		s.err = write_all(s.rs->out, s.buf.data(), s.len);
+	if (s.err != 0)
+		return false;
+	s.len = s.line_end = 0;
+	return true;
+}
+
 namespace
 {
 
-bool write_out(stamper &s, std::size_t n)
+// The block is scanned in chunks of 64 bytes, each turned into a mask with
+// a bit for every newline and then, by the table's rule, a mask with a bit
+// for every byte that gets a stamp in front of it.
+constexpr std::size_t CHUNK = 64;
+using mask = std::uint64_t;
+
+// At most one stamp a byte, each stamp copied in pieces of 32 bytes, and
+// each piece of input as 64: what one chunk may store beyond the end of
+// the output.
+constexpr std::size_t chunk_room(std::size_t stamp_len)
 {
-	if (s.err == 0)
-		s.err = write_all(s.rs->out, s.buf.data(), n);
-	return s.err == 0;
+	return 2 * CHUNK + CHUNK * ((stamp_len + 31) / 32 * 32 + 32);
 }
+static_assert(chunk_room(STAMP_MAX) < OUT_BUF_SIZE / 2);
+
+// The bits of the first n bytes of a chunk.
+constexpr mask first(std::size_t n)
+{
+	return n >= CHUNK ? ~mask{0} : (mask{1} << n) - 1;
+}
+
+template <stamp_rule R> constexpr mask stamps_of(mask nl, mask carry)
+{
+	// Bit i of before: byte i - 1 was a newline, or i is the start.
+	mask before = nl << 1 | carry, m = 0;
+	if constexpr (R.at[1][1])
+		m |= before & nl;
+	if constexpr (R.at[1][0])
+		m |= before & ~nl;
+	if constexpr (R.at[0][1])
+		m |= ~before & nl;
+	if constexpr (R.at[0][0])
+		m |= ~before & ~nl;
+	return m;
+}
+
+// The ways of scanning: each finds the newlines of a chunk, copies 64
+// bytes, and holds the block's stamp to store in pieces of 32 bytes, the
+// first from a register.
+struct portable_ops {
+	std::array<char, 32> head;
+	explicit portable_ops(const char *stamp)
+	{
+		std::memcpy(head.data(), stamp, head.size());
+	}
+	static mask newlines(const char *p)
+	{
+		mask m = 0;
+		for (std::size_t i = 0; i < CHUNK; ++i)
+			m |= mask{p[i] == '\n'} << i;
+		return m;
+	}
+	static void copy64(char *d, const char *p)
+	{
+		std::memcpy(d, p, CHUNK);
+	}
+	void put_stamp(char *d, const char *stamp, std::size_t n) const
+	{
+		std::memcpy(d, head.data(), head.size());
+		for (std::size_t i = 32; i < n; i += 32)
+			std::memcpy(d + i, stamp + i, 32);
+	}
+};
+
+#ifdef HORLET_X86
+struct sse2_ops {
+	__m128i head[2];
+	[[gnu::target("sse2")]] explicit sse2_ops(const char *stamp)
+	    : head{load(stamp), load(stamp + 16)}
+	{
+	}
+	[[gnu::target("sse2")]] static __m128i load(const char *p)
+	{
+		return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+	}
+	[[gnu::target("sse2")]] static void store(char *d, __m128i v)
+	{
+		_mm_storeu_si128(reinterpret_cast<__m128i *>(d), v);
+	}
+	[[gnu::target("sse2")]] static mask newlines(const char *p)
+	{
+		const __m128i newline = _mm_set1_epi8('\n');
+		mask m = 0;
+		for (std::size_t i = 0; i < CHUNK; i += 16) {
+			int bits = _mm_movemask_epi8(_mm_cmpeq_epi8(load(p + i), newline));
+			m |= mask{static_cast<std::uint16_t>(bits)} << i;
+		}
+		return m;
+	}
+	[[gnu::target("sse2")]] static void copy64(char *d, const char *p)
+	{
+		for (std::size_t i = 0; i < CHUNK; i += 16)
+			store(d + i, load(p + i));
+	}
+	[[gnu::target("sse2")]] void put_stamp(char *d, const char *stamp, std::size_t n) const
+	{
+		store(d, head[0]);
+		store(d + 16, head[1]);
+		for (std::size_t i = 32; i < n; i += 16)
+			store(d + i, load(stamp + i));
+	}
+};
+
+struct avx2_ops {
+	__m256i head;
+	[[gnu::target("avx2")]] explicit avx2_ops(const char *stamp) : head(load(stamp))
+	{
+	}
+	[[gnu::target("avx2")]] static __m256i load(const char *p)
+	{
+		return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+	}
+	[[gnu::target("avx2")]] static void store(char *d, __m256i v)
+	{
+		_mm256_storeu_si256(reinterpret_cast<__m256i *>(d), v);
+	}
+	[[gnu::target("avx2")]] static mask newlines(const char *p)
+	{
+		const __m256i newline = _mm256_set1_epi8('\n');
+		auto a = static_cast<std::uint32_t>(
+		    _mm256_movemask_epi8(_mm256_cmpeq_epi8(load(p), newline)));
+		auto b = static_cast<std::uint32_t>(
+		    _mm256_movemask_epi8(_mm256_cmpeq_epi8(load(p + 32), newline)));
+		return mask{b} << 32 | a;
+	}
+	[[gnu::target("avx2")]] static void copy64(char *d, const char *p)
+	{
+		store(d, load(p));
+		store(d + 32, load(p + 32));
+	}
+	[[gnu::target("avx2")]] void put_stamp(char *d, const char *stamp, std::size_t n) const
+	{
+		store(d, head);
+		for (std::size_t i = 32; i < n; i += 32)
+			store(d + i, load(stamp + i));
+	}
+};
+#endif
 
 // Makes room for need bytes: writes the complete lines and moves the
 // partial one down; writes that too if it still leaves too little room.
@@ -146,12 +276,8 @@ bool write_out(stamper &s, std::size_t n)
 	return true;
 }
 
-bool reserve(stamper &s, std::size_t need)
-{
-	return OUT_BUF_SIZE - s.len >= need || make_room(s, need);
-}
-
-[[gnu::noinline]] bool put_long(stamper &s, const char *p, std::size_t n)
+// Exact copies, for the ends of blocks and a nearly full buffer.
+[[gnu::noinline]] bool put(stamper &s, const char *p, std::size_t n)
 {
 	while (n > OUT_BUF_SIZE - s.len) {
 		std::size_t k = OUT_BUF_SIZE - s.len;
@@ -167,165 +293,262 @@ bool reserve(stamper &s, std::size_t need)
 	return true;
 }
 
-// Copies n bytes from p, whose readable bytes end at end.  A short piece
-// is copied in whole chunks, cheaper than a general copy of any length.
-inline bool put(stamper &s, const char *p, std::size_t n, const char *end)
+[[gnu::noinline]] bool put_stamp(stamper &s)
 {
-	constexpr std::size_t short_piece = 4 * COPY_CHUNK;
-	if (n <= short_piece && n <= OUT_BUF_SIZE - s.len &&
-	    static_cast<std::size_t>(end - p) >= short_piece) [[likely]] {
-		char *d = s.buf.data() + s.len;
-		for (std::size_t i = 0; i < n; i += COPY_CHUNK)
-			std::memcpy(d + i, p + i, COPY_CHUNK);
-		s.len += n;
-		return true;
+	if (OUT_BUF_SIZE - s.len < s.stamp_len && !make_room(s, s.stamp_len))
+		return false;
+	std::memcpy(s.buf.data() + s.len, s.stamp.data(), s.stamp_len);
+	s.len += s.stamp_len;
+	return true;
+}
+
+// The first n (at most 64) bytes at p, which may be all the block has
+// left, with exact copies.  Keeps line_end up to date.
+template <stamp_rule R>
+[[gnu::noinline]] bool stamp_chunk_exact(stamper &s, const char *p, std::size_t n, mask nl,
+                                         mask carry)
+{
+	mask stamps = stamps_of<R>(nl, carry) & first(n);
+	// A line ends after the last newline: the byte after it is an event
+	// too, or the end of the chunk is.
+	mask events = stamps;
+	std::size_t line_end_at = CHUNK + 1;
+	if (nl != 0) {
+		line_end_at = CHUNK - static_cast<std::size_t>(__builtin_clzll(nl));
+		if (line_end_at < n)
+			events |= mask{1} << line_end_at;
 	}
-	return put_long(s, p, n);
-}
-
-inline bool put_newline(stamper &s)
-{
-	if (!reserve(s, 1))
-		return false;
-	s.buf[s.len++] = '\n';
-	return true;
-}
-
-inline bool put_stamp(stamper &s)
-{
-	if (!reserve(s, STAMP_MAX))
-		return false;
-	// The clock is read after the byte that calls for the stamp has
-	// arrived, so the stamp is that byte's arrival time.
-	timeval tv;
-	gettimeofday(&tv, nullptr);
-	s.len += render(*s.rs, s.cache, tv, s.buf.data() + s.len);
-	return true;
-}
-
-// Copies the run of bytes other than newline that starts at p into the
-// output and returns where it ends: at the next newline, or at end.  Null
-// once a write failed.
-inline const char *copy_run(stamper &s, const char *p, const char *end)
-{
-#ifdef __SSE2__
-	// A short line is found and copied in one pass, 32 bytes at a time;
-	// the bytes copied past its end are overwritten next.
-	constexpr std::size_t window = 128;
-	if (static_cast<std::size_t>(end - p) >= window && OUT_BUF_SIZE - s.len >= window)
-	    [[likely]] {
-		const __m128i newline = _mm_set1_epi8('\n');
-		char *d = s.buf.data() + s.len;
-		for (std::size_t i = 0; i < window; i += 32) {
-			auto a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
-			auto b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i + 16));
-			_mm_storeu_si128(reinterpret_cast<__m128i *>(d + i), a);
-			_mm_storeu_si128(reinterpret_cast<__m128i *>(d + i + 16), b);
-			auto ma = _mm_cmpeq_epi8(a, newline);
-			auto mb = _mm_cmpeq_epi8(b, newline);
-			if (_mm_movemask_epi8(_mm_or_si128(ma, mb)) != 0) {
-				auto m = static_cast<unsigned>(_mm_movemask_epi8(ma)) |
-				         static_cast<unsigned>(_mm_movemask_epi8(mb)) << 16;
-				std::size_t k = i + static_cast<std::size_t>(__builtin_ctz(m));
-				s.len += k;
-				return p + k;
-			}
-		}
-		s.len += window;
-		p += window;
-	}
-#endif
-	auto q = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-	if (q == nullptr)
-		q = end;
-	return put(s, p, static_cast<std::size_t>(q - p), end) ? q : nullptr;
-}
-
-} // namespace
-
-bool flush_lines(stamper &s)
-{
-	if (s.line_end == 0)
-		return s.err == 0;
-	if (!write_out(s, s.line_end))
-		return false;
-	std::memmove(s.buf.data(), s.buf.data() + s.line_end, s.len - s.line_end);
-	s.len -= s.line_end;
-	s.line_end = 0;
-	return true;
-}
-
-bool flush_all(stamper &s)
-{
-	if (s.len > 0 && !write_out(s, s.len))
-		return false;
-	s.len = s.line_end = 0;
-	return true;
-}
-
-bool stamp_block(stamper &s, const char *p, std::size_t n)
-{
-	const trans_table &t = *s.rs->trans;
-	const char *end = p + n;
-	std::uint32_t st = s.state;
-	bool ok = s.err == 0;
-	while (ok && p < end) {
-		if (*p == '\n') {
-			st = t[entry(st, true)];
-			ok = (st != 3 || put_stamp(s)) && put_newline(s);
+	std::size_t from = 0;
+	while (events != 0) {
+		auto k = static_cast<std::size_t>(__builtin_ctzll(events));
+		events &= events - 1;
+		if (!put(s, p + from, k - from))
+			return false;
+		from = k;
+		if (k == line_end_at)
 			s.line_end = s.len;
-			++p;
-			continue;
-		}
-		st = t[entry(st, false)];
-		if (st == 3 && !put_stamp(s))
-			break;
-		const char *q = copy_run(s, p, end);
-		if (q == nullptr)
-			break;
-		if (q - p > 1)
-			st = 2;
-		p = q;
+		if ((stamps >> k & 1) != 0 && !put_stamp(s))
+			return false;
 	}
-	s.state = st;
-	return s.err == 0;
+	if (!put(s, p + from, n - from))
+		return false;
+	if (line_end_at == n)
+		s.line_end = s.len;
+	return true;
 }
 
-namespace
+// The copy loop over one block, for one way of scanning and one rule.  A
+// chunk whose neighbourhood is readable and whose output fits is copied in
+// fixed-size pieces, which may run past their ends in both buffers; the
+// rest goes through stamp_chunk_exact.
+template <class ops, stamp_rule R> inline bool scan_rule(stamper &s, const char *p, std::size_t n)
 {
-// The run's buffers, in static storage: nothing is allocated.
-stamper run;
-std::array<char, IN_BUF_SIZE> ibuf;
+	const char *end = p + n;
+	mask carry = s.state != 2 ? 1 : 0;
+	const std::size_t slen = s.stamp_len;
+	const std::size_t room = chunk_room(slen);
+	char *const buf = s.buf.data();
+	const char *const stamp = s.stamp.data();
+	const ops o(stamp);
+	while (p < end) {
+		// The fast chunks end where the input or the room does: each
+		// reads up to 127 bytes ahead.
+		const char *const stop =
+		    end - p >= static_cast<std::ptrdiff_t>(2 * CHUNK) ? end - (2 * CHUNK - 1) : p;
+		const std::size_t full = OUT_BUF_SIZE - room;
+		std::size_t len = s.len;
+		// The last chunk with a newline, to place line_end once.
+		mask nl_last = 0, stamps_last = 0;
+		std::size_t len_last = 0;
+		while (p < stop && len <= full) {
+			mask nl = o.newlines(p);
+			const mask stamps = stamps_of<R>(nl, carry);
+			char *d = buf + len;
+			std::size_t from = 0;
+			for (mask todo = stamps; todo != 0; todo &= todo - 1) {
+				auto k = static_cast<unsigned>(__builtin_ctzll(todo));
+				o.copy64(d, p + from);
+				d += k - from;
+				from = k;
+				o.put_stamp(d, stamp, slen);
+				d += slen;
+			}
+			o.copy64(d, p + from);
+			len = static_cast<std::size_t>(d - buf) + CHUNK - from;
+			if (nl != 0) {
+				nl_last = nl;
+				stamps_last = stamps;
+				len_last = len;
+			}
+			carry = nl >> (CHUNK - 1);
+			p += CHUNK;
+		}
+		s.len = len;
+		if (nl_last != 0) {
+			// After the last newline come one line's bytes, and
+			// perhaps a stamp in front of the first.
+			auto after = static_cast<unsigned>(__builtin_clzll(nl_last));
+			bool stamped =
+			    R.at[1][0] && after > 0 && (stamps_last >> (CHUNK - after) & 1) != 0;
+			s.line_end = len_last - after - (stamped ? slen : 0);
+		}
+		if (p == end)
+			break;
+		// Near the end of the block or of the buffer: one chunk exactly.
+		std::size_t k = std::min<std::size_t>(CHUNK, static_cast<std::size_t>(end - p));
+		char chunk[CHUNK] = {};
+		std::memcpy(chunk, p, k);
+		mask nl = o.newlines(chunk) & first(k);
+		if (!stamp_chunk_exact<R>(s, p, k, nl, carry))
+			return false;
+		carry = nl >> (k - 1) & 1;
+		p += k;
+	}
+	s.state = carry != 0 ? 1 : 2;
+	return true;
+}
+
+template <class ops> inline bool scan_block(stamper &s, const char *p, std::size_t n)
+{
+	return s.rule == prefix_rule ? scan_rule<ops, prefix_rule>(s, p, n)
+	                             : scan_rule<ops, suffix_rule>(s, p, n);
+}
+
+[[gnu::flatten]] bool scan_portable(stamper &s, const char *p, std::size_t n)
+{
+	return scan_block<portable_ops>(s, p, n);
+}
+
+#ifdef HORLET_X86
+[[gnu::target("sse2"), gnu::flatten]] bool scan_sse2(stamper &s, const char *p, std::size_t n)
+{
+	return scan_block<sse2_ops>(s, p, n);
+}
+
+[[gnu::target("avx2"), gnu::flatten]] bool scan_avx2(stamper &s, const char *p, std::size_t n)
+{
+	return scan_block<avx2_ops>(s, p, n);
+}
+#endif
+
 } // namespace
 
-stamp_result stamp_stream(const run_settings &rs, int in)
+bool can_run(scan_path p)
 {
-	stamper &s = run;
+#ifdef HORLET_X86
+	if (p == scan_path::avx2)
+		return __builtin_cpu_supports("avx2");
+	if (p == scan_path::sse2)
+		return __builtin_cpu_supports("sse2");
+#endif
+	return p == scan_path::portable;
+}
+
+scan_path best_scan_path()
+{
+	for (scan_path p : {scan_path::avx2, scan_path::sse2})
+		if (can_run(p))
+			return p;
+	return scan_path::portable;
+}
+
+void start(stamper &s, const run_settings &rs, scan_path path)
+{
 	s.rs = &rs;
+	s.path = path;
 	s.state = 0;
 	s.len = s.line_end = 0;
 	s.err = 0;
 	s.cache.valid = false;
+	s.rule = derive_rule(*rs.trans);
+	// The copy loop knows the rules of the two tables.
+	if (s.rule != prefix_rule && s.rule != suffix_rule)
+		std::abort();
+}
+
+bool stamp_block(stamper &s, const char *p, std::size_t n)
+{
+	if (s.err != 0 || n == 0)
+		return s.err == 0;
+	// All these bytes arrived together, before this reading: one clock
+	// reading and one rendering serve every stamp among them.
+	timeval tv;
+	gettimeofday(&tv, nullptr);
+	s.stamp_len = render_stamp(*s.rs, s.cache, tv, s.stamp.data());
+	switch (s.path) {
+#ifdef HORLET_X86
+	case scan_path::avx2:
+		return scan_avx2(s, p, n) && s.err == 0;
+	case scan_path::sse2:
+		return scan_sse2(s, p, n) && s.err == 0;
+#endif
+	default:
+		return scan_portable(s, p, n) && s.err == 0;
+	}
+}
+
+namespace
+{
+
+// The run's buffers, in static storage: nothing is allocated.  The input
+// buffer is read in place.
+stamper run;
+std::array<char, IN_BUF_SIZE> ibuf;
+
+// Waits until in has input, or stop asks; false when stop asks.
+bool wait_input(int in, const stop_request &stop)
+{
 	for (;;) {
+		if (stop.signo != 0)
+			return false;
+		pollfd p[2] = {{in, POLLIN, 0}, {stop.wake, POLLIN, 0}};
+		int r = poll(p, 2, -1);
+		if (r < 0 && errno != EINTR)
+			return true; // let read say what is wrong
+		if (stop.signo != 0)
+			return false;
+		if (r > 0 && p[0].revents != 0)
+			return true;
+	}
+}
+
+} // namespace
+
+stamp_result stamp_stream(const run_settings &rs, int in, const stop_request *stop)
+{
+	stamper &s = run;
+	start(s, rs, best_scan_path());
+	// A read of a regular file never waits, so only other input needs
+	// the wait that a stop request can end.
+	struct stat st;
+	bool may_wait = stop != nullptr && stop->wake >= 0 &&
+	                !(fstat(in, &st) == 0 && S_ISREG(st.st_mode));
+	stamp_result r;
+	for (;;) {
+		if (stop != nullptr && stop->signo != 0)
+			break;
+		if (may_wait && !wait_input(in, *stop))
+			break;
 		ssize_t n = read(in, ibuf.data(), ibuf.size());
 		if (n == 0)
 			break;
 		if (n < 0) {
 			if (errno == EINTR)
 				continue;
-			int err = errno;
-			if (!flush_all(s))
-				break;
-			return {stamp_result::read_error, err};
+			r.fault = stamp_result::read_error;
+			r.err = errno;
+			break;
 		}
 		if (!stamp_block(s, ibuf.data(), static_cast<std::size_t>(n)) || !flush_lines(s))
 			break;
 	}
+	if (stop != nullptr)
+		r.signo = stop->signo;
 	if (s.err == 0)
 		flush_all(s);
 	if (s.err != 0)
-		return {stamp_result::write_error, s.err};
-	return {};
+		return {stamp_result::write_error, s.err, r.signo};
+	return r;
 }
 
 } // namespace horlet

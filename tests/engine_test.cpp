@@ -178,16 +178,26 @@ TEST(render, cache_matches_uncached_rendering)
 	tzset();
 }
 
+// Every way of scanning this CPU can run.
+std::vector<scan_path> paths()
+{
+	std::vector<scan_path> v;
+	for (scan_path p : {scan_path::portable, scan_path::sse2, scan_path::avx2})
+		if (can_run(p))
+			v.push_back(p);
+	return v;
+}
+
 // The copy loop over input fed in the given blocks, its output read back.
 std::string stamp_blocks(const trans_table &t, const std::vector<std::string> &blocks,
-                         const char *format = "T ")
+                         scan_path path, const char *format = "T ")
 {
 	run_settings rs;
 	rs.format = format;
 	rs.trans = &t;
 	rs.out = memfd_create("out", 0);
 	auto s = std::make_unique<stamper>();
-	s->rs = &rs;
+	start(*s, rs, path);
 	for (const std::string &b : blocks) {
 		EXPECT_TRUE(stamp_block(*s, b.data(), b.size()));
 		EXPECT_TRUE(flush_lines(*s));
@@ -197,6 +207,14 @@ std::string stamp_blocks(const trans_table &t, const std::vector<std::string> &b
 	EXPECT_EQ(pread(rs.out, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
 	close(rs.out);
 	return out;
+}
+
+std::string repeat(const std::string &s, int n)
+{
+	std::string r;
+	while (n-- > 0)
+		r += s;
+	return r;
 }
 
 struct machine_case {
@@ -213,6 +231,9 @@ const machine_case machine_cases[] = {
     {"empty", "", "", ""},
     {"one_byte", "x", "T x", "x"},
     {"only_newline", "\n", "\n", "\n"},
+    // Dense short lines, over several chunks of the scan.
+    {"short_lines", repeat("a\n\nbcd\n", 40), repeat("T a\n\nT bcd\n", 40),
+     repeat("aT \n\nbcdT \n", 40)},
     {"long_run", std::string(1000, 'z') + "\n", "T " + std::string(1000, 'z') + "\n",
      std::string(1000, 'z') + "T \n"},
 };
@@ -230,16 +251,20 @@ class machine : public testing::TestWithParam<machine_case>
 TEST_P(machine, stamps_at_every_split)
 {
 	const machine_case &c = GetParam();
-	for (std::size_t i = 0; i <= c.in.size(); ++i) {
-		std::vector<std::string> two{c.in.substr(0, i), c.in.substr(i)};
-		EXPECT_EQ(dump(stamp_blocks(prefix_trans, two)), dump(c.prefix)) << "split " << i;
-		EXPECT_EQ(dump(stamp_blocks(suffix_trans, two)), dump(c.suffix)) << "split " << i;
+	for (scan_path path : paths()) {
+		for (std::size_t i = 0; i <= c.in.size(); ++i) {
+			std::vector<std::string> two{c.in.substr(0, i), c.in.substr(i)};
+			EXPECT_EQ(dump(stamp_blocks(prefix_trans, two, path)), dump(c.prefix))
+			    << "split " << i << ", path " << int(path);
+			EXPECT_EQ(dump(stamp_blocks(suffix_trans, two, path)), dump(c.suffix))
+			    << "split " << i << ", path " << int(path);
+		}
+		std::vector<std::string> bytes;
+		for (char ch : c.in)
+			bytes.emplace_back(1, ch);
+		EXPECT_EQ(dump(stamp_blocks(prefix_trans, bytes, path)), dump(c.prefix));
+		EXPECT_EQ(dump(stamp_blocks(suffix_trans, bytes, path)), dump(c.suffix));
 	}
-	std::vector<std::string> bytes;
-	for (char ch : c.in)
-		bytes.emplace_back(1, ch);
-	EXPECT_EQ(dump(stamp_blocks(prefix_trans, bytes)), dump(c.prefix));
-	EXPECT_EQ(dump(stamp_blocks(suffix_trans, bytes)), dump(c.suffix));
 }
 
 INSTANTIATE_TEST_SUITE_P(copy_loop, machine, testing::ValuesIn(machine_cases),
@@ -293,10 +318,69 @@ TEST(copy_loop, every_byte_value_and_lines_beyond_the_buffer)
 	}
 	for (const trans_table *t : {&prefix_trans, &suffix_trans}) {
 		std::size_t stamps;
-		std::string out = stamp_blocks(*t, blocks, "<T>");
-		EXPECT_TRUE(unstamp(out, t == &suffix_trans, stamps) == in);
-		// The last line has no newline, so -s leaves it unstamped.
-		EXPECT_EQ(stamps, t == &suffix_trans ? lines - 1 : lines);
+		for (scan_path path : paths()) {
+			std::string out = stamp_blocks(*t, blocks, path, "<T>");
+			EXPECT_TRUE(unstamp(out, t == &suffix_trans, stamps) == in);
+			// The last line has no newline, so -s leaves it unstamped.
+			EXPECT_EQ(stamps, t == &suffix_trans ? lines - 1 : lines);
+		}
+	}
+}
+
+// A buffer filled to within a step of full, by a line still open, then
+// a long run of short lines or of one line: every copy near the end of the
+// buffer must keep inside it, and nothing may be lost.
+TEST(copy_loop, buffer_nearly_full)
+{
+	const std::string lines = repeat("a\n", 3000), run(20000, 'y');
+	for (scan_path path : paths()) {
+		for (std::size_t left = 0; left < 2400; left += left < 40 || left > 2200 ? 1 : 97) {
+			std::string open(OUT_BUF_SIZE - left - 2, 'x');
+			for (const std::string *next : {&lines, &run}) {
+				std::string out =
+				    stamp_blocks(prefix_trans, {open, *next + "\nz"}, path);
+				std::string want = "T " + open + "a\n" + repeat("T a\n", 2999) + "\nT z";
+				if (next == &run)
+					want = "T " + open + run + "\nT z";
+				ASSERT_TRUE(out == want) << "room left " << left << ", path " << int(path);
+			}
+		}
+	}
+}
+
+std::string walk(const trans_table &t, const std::string &in, const std::string &stamp)
+{
+	std::string out;
+	std::uint32_t st = 0;
+	for (char c : in) {
+		st = t[st * 2 + (c == '\n')];
+		if (st == 3)
+			out += stamp;
+		out += c;
+	}
+	return out;
+}
+
+// Blocks of random size and lines of every density, against a walk of the
+// table one byte at a time, on every path.
+TEST(copy_loop, agrees_with_the_table)
+{
+	std::mt19937 rng(11);
+	for (int round = 0; round < 40; ++round) {
+		std::string in;
+		auto density = 1 + rng() % 200;
+		for (int i = 0; i < 5000; ++i)
+			in += rng() % density == 0 ? '\n' : "ab\r\0"[rng() % 4];
+		std::vector<std::string> blocks;
+		for (std::size_t i = 0; i < in.size();) {
+			std::size_t n = std::min<std::size_t>(in.size() - i, 1 + rng() % 700);
+			blocks.push_back(in.substr(i, n));
+			i += n;
+		}
+		for (const trans_table *t : {&prefix_trans, &suffix_trans})
+			for (scan_path path : paths())
+				ASSERT_EQ(dump(stamp_blocks(*t, blocks, path)), dump(walk(*t, in, "T ")))
+				    << "round " << round << ", path " << int(path);
 	}
 }
 
