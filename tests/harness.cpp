@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
+#include <string>
 
 const char *horlet_path()
 {
@@ -52,12 +54,21 @@ void check(bool ok, const char *what)
 		throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
 }
 
+double seconds_now()
+{
+	timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
 // Feeds input to the child and collects its output and error until both
-// close, then reaps it.
+// close, then reaps it.  A child still running after run_timeout seconds
+// is killed and the run fails.
 run_result collect(pid_t pid, int in, int out, int err, const std::string &input)
 {
 	run_result r;
 	std::size_t sent = 0;
+	const double deadline = seconds_now() + run_timeout;
 	if (input.empty()) {
 		close(in);
 		in = -1;
@@ -66,7 +77,17 @@ run_result collect(pid_t pid, int in, int out, int err, const std::string &input
 	int fds[2] = {out, err};
 	while (in >= 0 || fds[0] >= 0 || fds[1] >= 0) {
 		pollfd p[3] = {{in, POLLOUT, 0}, {fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
-		if (poll(p, 3, -1) < 0) {
+		double left = deadline - seconds_now();
+		if (left <= 0) {
+			for (int fd : {in, fds[0], fds[1]})
+				if (fd >= 0)
+					close(fd);
+			wait_for(pid, 0);
+			r.err += "still running after " + std::to_string(run_timeout) + " s";
+			r.status = -2;
+			return r;
+		}
+		if (poll(p, 3, static_cast<int>(left * 1000) + 1) < 0) {
 			check(errno == EINTR, "poll");
 			continue;
 		}
@@ -92,9 +113,7 @@ run_result collect(pid_t pid, int in, int out, int err, const std::string &input
 			}
 		}
 	}
-	int ws;
-	check(waitpid(pid, &ws, 0) == pid, "waitpid");
-	r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+	r.status = wait_for(pid, deadline - seconds_now());
 	return r;
 }
 
@@ -124,14 +143,19 @@ struct child_pipes {
 
 // Forks a child that runs in_child and never returns to the caller.  The
 // parent ignores SIGPIPE, so that it survives a child that leaves its input
-// unread; the child gets the default action back.
+// unread; the child gets the default action back, and a limit on the size
+// of the files it writes, so that a runaway output cannot fill the disk.
 template <class F> pid_t fork_child(F in_child)
 {
 	signal(SIGPIPE, SIG_IGN);
 	pid_t pid = fork();
 	check(pid >= 0, "fork");
 	if (pid == 0) {
+		// A group of its own, so that a hung run is killed whole.
+		setpgid(0, 0);
 		signal(SIGPIPE, SIG_DFL);
+		rlimit fsize{file_size_limit, file_size_limit};
+		setrlimit(RLIMIT_FSIZE, &fsize);
 		in_child();
 		_exit(127);
 	}
@@ -232,15 +256,33 @@ std::string read_for(int fd, std::size_t want, int timeout_ms)
 	}
 }
 
+int wait_for(pid_t pid, double seconds)
+{
+	int ws;
+	for (double end = seconds_now() + seconds;;) {
+		pid_t r = waitpid(pid, &ws, WNOHANG);
+		check(r >= 0, "waitpid");
+		if (r == pid)
+			break;
+		if (seconds_now() > end) {
+			kill(-pid, SIGKILL);
+			check(waitpid(pid, &ws, 0) == pid, "waitpid");
+			return -2;
+		}
+		usleep(1000);
+	}
+	return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+}
+
 int finish(child &c)
 {
 	if (c.in >= 0)
 		close(c.in);
 	c.in = -1;
-	int ws;
-	check(waitpid(c.pid, &ws, 0) == c.pid, "waitpid");
+	int status = wait_for(c.pid, run_timeout);
+	EXPECT_NE(status, -2) << "still running after " << run_timeout << " s";
 	if (c.out >= 0)
 		close(c.out);
 	c.out = -1;
-	return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+	return status;
 }

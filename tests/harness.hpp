@@ -1,14 +1,27 @@
 // Runs the built horlet for the black-box tests.
 #pragma once
 
+#include <sys/types.h>
+
 #include <ostream>
 #include <string>
 #include <vector>
 
 struct run_result {
 	std::string out, err;
-	int status = -1; // exit status, or 128 + signal
+	int status = -1; // exit status, 128 + signal, or -2 when killed for taking too long
 };
+
+// A run of horlet takes well under a second; one still running after this
+// long has hung, and is killed.
+inline constexpr int run_timeout = 60;
+// The largest file any test writes is below this; a child that writes more
+// is ended by SIGXFSZ.
+inline constexpr long file_size_limit = 1L << 30;
+
+// Reaps pid, killing it if it has not ended within seconds: its status, or
+// -2 if it had to be killed.
+int wait_for(pid_t pid, double seconds);
 
 // Runs script with bash in a fresh scratch directory, with input on standard
 // input, the binary's directory first in PATH and H naming the binary.
@@ -53,5 +66,6 @@ child spawn(const std::vector<const char *> &args, int out = -1);
 // passes; returns what was read.
 std::string read_for(int fd, std::size_t want, int timeout_ms);
 
-// Closes the child's input and returns its exit status (128 + signal).
+// Closes the child's input and returns its exit status (128 + signal, or
+// -2 if it had to be killed).
 int finish(child &c);
