@@ -132,12 +132,12 @@ namespace
 constexpr std::size_t CHUNK = 64;
 using mask = std::uint64_t;
 
-// At most one stamp a byte, each stamp copied in pieces of 32 bytes, and
-// each piece of input as 64: what one chunk may store beyond the end of
-// the output.
+// What one chunk may store beyond the end of the output: its 64 bytes and
+// at most one stamp a byte, each piece of input copied as 64 bytes and
+// each stamp in pieces of 32, which run up to 63 and 31 bytes past them.
 constexpr std::size_t chunk_room(std::size_t stamp_len)
 {
-	return 2 * CHUNK + CHUNK * ((stamp_len + 31) / 32 * 32 + 32);
+	return 2 * CHUNK + CHUNK * stamp_len;
 }
 static_assert(chunk_room(STAMP_MAX) < OUT_BUF_SIZE / 2);
 
@@ -231,9 +231,7 @@ struct sse2_ops {
 
 struct avx2_ops {
 	__m256i head;
-	[[gnu::target("avx2")]] explicit avx2_ops(const char *stamp) : head(load(stamp))
-	{
-	}
+	[[gnu::target("avx2")]] explicit avx2_ops(const char *stamp) : head(load(stamp)) {}
 	[[gnu::target("avx2")]] static __m256i load(const char *p)
 	{
 		return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
@@ -521,8 +519,8 @@ stamp_result stamp_stream(const run_settings &rs, int in, const stop_request *st
 	// A read of a regular file never waits, so only other input needs
 	// the wait that a stop request can end.
 	struct stat st;
-	bool may_wait = stop != nullptr && stop->wake >= 0 &&
-	                !(fstat(in, &st) == 0 && S_ISREG(st.st_mode));
+	bool may_wait =
+	    stop != nullptr && stop->wake >= 0 && !(fstat(in, &st) == 0 && S_ISREG(st.st_mode));
 	stamp_result r;
 	for (;;) {
 		if (stop != nullptr && stop->signo != 0)

@@ -2,6 +2,10 @@
 // loop over a byte string fed in blocks of any size.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/time.h>
+
+#include <csignal>
+#include <thread>
 
 #include <climits>
 #include <cstring>
@@ -334,15 +338,20 @@ TEST(copy_loop, buffer_nearly_full)
 {
 	const std::string lines = repeat("a\n", 3000), run(20000, 'y');
 	for (scan_path path : paths()) {
-		for (std::size_t left = 0; left < 2400; left += left < 40 || left > 2200 ? 1 : 97) {
+		// The fast path needs 128 bytes and 64 stamps of room: every
+		// room from there down, and from nothing up.
+		constexpr std::size_t room = 128 + 64 * 2;
+		for (std::size_t left = 0; left < room + 64; left += left == 64 ? room - 128 : 1) {
 			std::string open(OUT_BUF_SIZE - left - 2, 'x');
 			for (const std::string *next : {&lines, &run}) {
 				std::string out =
 				    stamp_blocks(prefix_trans, {open, *next + "\nz"}, path);
-				std::string want = "T " + open + "a\n" + repeat("T a\n", 2999) + "\nT z";
+				std::string want =
+				    "T " + open + "a\n" + repeat("T a\n", 2999) + "\nT z";
 				if (next == &run)
 					want = "T " + open + run + "\nT z";
-				ASSERT_TRUE(out == want) << "room left " << left << ", path " << int(path);
+				ASSERT_TRUE(out == want)
+				    << "room left " << left << ", path " << int(path);
 			}
 		}
 	}
@@ -379,9 +388,74 @@ TEST(copy_loop, agrees_with_the_table)
 		}
 		for (const trans_table *t : {&prefix_trans, &suffix_trans})
 			for (scan_path path : paths())
-				ASSERT_EQ(dump(stamp_blocks(*t, blocks, path)), dump(walk(*t, in, "T ")))
+				ASSERT_EQ(dump(stamp_blocks(*t, blocks, path)),
+				          dump(walk(*t, in, "T ")))
 				    << "round " << round << ", path " << int(path);
 	}
+}
+
+void on_alarm(int) {}
+
+// Signals that interrupt its reads and writes (EINTR, or a write cut
+// short) cost the copy loop nothing: it goes on where it was.
+TEST(io, interrupted_reads_and_writes_lose_nothing)
+{
+	std::string in, want;
+	for (int i = 0; i < 100000; ++i) {
+		std::string line = "line " + std::to_string(i) + "\n";
+		in += line;
+		want += "T " + line;
+	}
+	int to[2], from[2];
+	ASSERT_EQ(pipe(to), 0);
+	ASSERT_EQ(pipe(from), 0);
+	// Only this thread takes the timer's signals; the helpers block them.
+	struct sigaction sa {
+	};
+	sa.sa_handler = on_alarm; // no SA_RESTART
+	sigaction(SIGALRM, &sa, nullptr);
+	sigset_t alarm;
+	sigemptyset(&alarm);
+	sigaddset(&alarm, SIGALRM);
+	pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+	std::thread writer([&] {
+		// Slowly, so that reads wait and are interrupted.
+		for (std::size_t i = 0; i < in.size(); i += 200000) {
+			std::string part = in.substr(i, 200000);
+			if (write(to[1], part.data(), part.size()) != ssize_t(part.size()))
+				break;
+			std::this_thread::sleep_for(std::chrono::milliseconds(2));
+		}
+		close(to[1]);
+	});
+	std::string got;
+	std::thread reader([&] {
+		// Slowly too, so that writes wait and are interrupted.
+		char buf[4096];
+		for (ssize_t n; (n = read(from[0], buf, sizeof buf)) > 0;) {
+			got.append(buf, static_cast<std::size_t>(n));
+			std::this_thread::sleep_for(std::chrono::microseconds(20));
+		}
+	});
+	pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
+	itimerval every{{0, 200}, {0, 200}};
+	setitimer(ITIMER_REAL, &every, nullptr);
+	run_settings rs;
+	rs.format = "T ";
+	rs.out = from[1];
+	stamp_result r = stamp_stream(rs, to[0]);
+	itimerval off{};
+	setitimer(ITIMER_REAL, &off, nullptr);
+	// Ends the helpers even when the loop gave up early.
+	signal(SIGPIPE, SIG_IGN);
+	close(to[0]);
+	close(from[1]);
+	writer.join();
+	reader.join();
+	close(from[0]);
+	signal(SIGALRM, SIG_DFL);
+	EXPECT_EQ(r.fault, stamp_result::ok) << std::strerror(r.err);
+	EXPECT_TRUE(got == want) << got.size() << " bytes of " << want.size();
 }
 
 } // namespace
