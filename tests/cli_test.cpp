@@ -5,8 +5,10 @@
 #include <regex>
 #include <string>
 
+#include "frame.hpp"
 #include "harness.hpp"
 
+using namespace horlet;
 using namespace std::string_literals;
 
 namespace
@@ -19,6 +21,14 @@ class cli : public testing::TestWithParam<sh_case>
 TEST_P(cli, behaves)
 {
 	expect_run(GetParam());
+}
+
+std::string repeat(const std::string &s, int n)
+{
+	std::string r;
+	while (n-- > 0)
+		r += s;
+	return r;
 }
 
 // The binary's directory leads PATH, so argv[0] is "horlet" as a user types
@@ -64,6 +74,9 @@ const sh_case formats[] = {
     {"w_first_byte_only", H "-f 'x_y ' -w _x", "a\n", "x y a\n", "", 0},
     {"w_empty_replaces_nothing", H "-f 'T_' -w ''", "a\n", "T_a\n", "", 0},
     {"w_last_wins", H "-f 'x_y ' -w x -w _", "a\n", "x y a\n", "", 0},
+    {"w_empty_cancels_earlier", H "-f 'x_y ' -w _ -w ''", "a\n", "x_y a\n", "", 0},
+    // The format is edited, not its expansion: "%%" becomes two spaces.
+    {"w_edits_format_not_expansion", H "-f 'T%%' -w %", "a\n", "T  a\n", "", 0},
     {"empty_format_overflows", H "-f ''", "a\nb", "[OVERFLOW]: a\n[OVERFLOW]: b", "", 0},
     {"expansion_511_whole", H "-f " + std::string(511, 'x'), "a\n", std::string(511, 'x') + "a\n",
      "", 0},
@@ -105,11 +118,33 @@ const sh_case command_line[] = {
      "no/such/f: No such file or directory\n", 1},
     {"empty_operand", H "''", "", "", "No such file or directory\n", 1},
     {"file_is_directory", "mkdir d; " H "d", "", "", "d: Is a directory\n", 1},
+    {"file_mode_follows_umask",
+     "umask 022; " H "f < /dev/null && umask 0 && " H "g < /dev/null && stat -c %a f g", "",
+     "644\n666\n", "", 0},
+    // Diagnostics name their object whole, however long, in one line.
+    {"long_first_operand", H "\"$(printf 'x%.0s' {1..5000})\" other", "", "",
+     std::string(5000, 'x') + ": too many arguments\n", 1},
+    {"long_file_name", H "\"$(printf 'x%.0s' {1..5000})\"", "", "",
+     std::string(5000, 'x') + ": File name too long\n", 1},
+    {"long_missing_path", H "\"$(printf 'd/%.0s' {1..2044})f\"", "", "",
+     repeat("d/", 2044) + "f: No such file or directory\n", 1},
     {"unwritable_file",
      "touch ro; chmod 444 ro; setpriv --bounding-set=-dac_override " H "ro; s=$?; cat; exit $s",
      "a\n", "a\n", "ro: Permission denied\n", 1},
 };
 INSTANTIATE_TEST_SUITE_P(command_line, cli, testing::ValuesIn(command_line),
                          [](const auto &i) { return std::string(i.param.name); });
+
+// The parse itself, where the kernel cannot reach it: Linux turns an exec
+// with no arguments at all into one with an empty program name.
+TEST(parse, empty_argument_vector_goes_on_with_the_defaults)
+{
+	char *argv[] = {nullptr};
+	run_settings rs;
+	EXPECT_FALSE(parse_command_line(0, argv, rs).has_value());
+	EXPECT_STREQ(rs.format, default_fmt);
+	EXPECT_EQ(rs.trans, &prefix_trans);
+	EXPECT_EQ(rs.out, STDOUT_FILENO);
+}
 
 } // namespace

@@ -51,6 +51,17 @@ const sh_case fault_cases[] = {
      "standard output: input file is output file\n", 1},
     {"input_is_output_through_link", "echo a > f; ln -s f g; horlet g < f; s=$?; cat f; exit $s",
      "", "a\n", "g: input file is output file\n", 1},
+    // A pipe or FIFO that is both input and output would feed horlet its
+    // own output until it blocks for ever; what waits in it stays there.
+    {"pipe_is_file", "horlet /dev/stdin; s=$?; cat; exit $s", "a\n", "a\n",
+     "/dev/stdin: input file is output file\n", 1},
+    {"fifo_is_file", "mkfifo ff; printf 'a\\n' > ff & { horlet ff; s=$?; cat; exit $s; } < ff", "",
+     "a\n", "ff: input file is output file\n", 1},
+    {"fifo_is_stdout", "mkfifo ff; printf 'a\\n' > ff & { horlet 1<>ff; s=$?; cat; exit $s; } < ff",
+     "", "a\n", "standard output: input file is output file\n", 1},
+    {"terminal_device_both_ways_is_fine", "horlet -f 'T ' /dev/null < /dev/null", "", "", "", 0},
+    // With standard error closed, the output file must not take its place.
+    {"file_with_stderr_closed", "horlet -f 'T ' f < . 2>&-; s=$?; cat f; exit $s", "", "", "", 1},
     {"other_file_is_fine", "echo a > f; horlet -f 'T ' g < f && cat g", "", "T a\n", "", 0},
     {"devnull_both_ways", "horlet < /dev/null > /dev/null", "", "", "", 0},
 };

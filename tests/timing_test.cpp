@@ -1,10 +1,13 @@
 // When lines are delivered and when the clock is read: through live pipes,
 // with pauses, signals, and under a faked clock.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/time.h>
 
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -171,7 +174,10 @@ TEST(clock, default_format_shape)
 	}
 }
 
-TEST(clock, empty_argument_vector_runs_with_defaults)
+// An exec with no arguments at all: Linux 5.18 and later hands the program
+// an empty name instead (argc 1), so this checks that case; the guard for a
+// true argc 0 is tested on the parser itself.
+TEST(clock, empty_program_name_runs_with_defaults)
 {
 	run_result r = run_argv({}, "x\n");
 	EXPECT_EQ(r.status, 0);
@@ -198,8 +204,11 @@ const faked_case faked_cases[] = {
     {"default_local", "", "", "2026-01-02 03:04:05: a\n2026-01-02 03:04:05: b"},
     {"utc", "", "-u", "2026-01-01 18:04:05: a\n2026-01-01 18:04:05: b"},
     {"suffix", "", "-s", "a2026-01-02 03:04:05: \nb"},
-    {"posix_locale_names", "LC_ALL=de_DE.UTF-8 LANG=fr_FR.UTF-8", "-f '%a %b %p '",
-     "Fri Jan AM a\nFri Jan AM b"},
+    // %s is the true epoch with -u, on either side of UTC.
+    {"utc_epoch_east", "", "-u -f '%s %Z %z '", "1767290645 GMT +0000 a\n1767290645 GMT +0000 b"},
+    {"utc_epoch_west", "TZ=EST5", "-u -f '%s %Z %z '",
+     "1767341045 GMT +0000 a\n1767341045 GMT +0000 b"},
+    {"local_epoch", "TZ=EST5", "-f '%s %Z %z '", "1767341045 EST -0500 a\n1767341045 EST -0500 b"},
     {"w_spaces", "", "-f '%H_%M_' -w _", "03 04 a\n03 04 b"},
 };
 
@@ -222,6 +231,23 @@ TEST_P(faked, stamps)
 
 INSTANTIATE_TEST_SUITE_P(clock, faked, testing::ValuesIn(faked_cases),
                          [](const auto &i) { return std::string(i.param.name); });
+
+// Day and month names stay the POSIX locale's even where the environment
+// names a locale that exists: one is built for the test in its directory.
+TEST(clock, locale_settings_have_no_effect)
+{
+	const std::string locale =
+	    "mkdir loc; localedef -i de_DE -f UTF-8 loc/de_DE.UTF-8 >/dev/null 2>&1; "
+	    "export LOCPATH=$PWD/loc LC_ALL=de_DE.UTF-8 LANG=de_DE.UTF-8; ";
+	// The locale is real: the C library's own date names follow it.
+	run_result r = run_sh(locale + "date -d @0 -u +%a");
+	ASSERT_EQ(r.out, "Do\n") << "no German locale could be built: " << r.err;
+	r = run_sh(locale + "ASAN_OPTIONS=verify_asan_link_order=0 TZ=JST-9 "
+	                    "faketime -f '@2026-01-02 03:04:05' horlet -f '%a %b %p %c '",
+	           "x\n");
+	EXPECT_EQ(r.out, "Fri Jan AM Fri Jan  2 03:04:05 2026 x\n");
+	EXPECT_EQ(r.status, 0);
+}
 
 // Stopping and continuing horlet in mid-stream loses and repeats nothing.
 TEST(signals, stop_and_continue_lose_nothing)
@@ -255,6 +281,159 @@ TEST(signals, stop_and_continue_lose_nothing)
 	stopper.join();
 	EXPECT_EQ(finish(c), 0);
 	EXPECT_TRUE(got == want) << got.size() << " bytes of " << want.size();
+}
+
+// A termination signal first has horlet write everything it has read, the
+// line still open included (with -s it has no stamp, since its newline never
+// came), then end by that signal.
+struct stop_case {
+	const char *name;
+	int signo;
+	std::vector<const char *> args;
+	const char *first_line, *rest;
+};
+
+void PrintTo(const stop_case &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+const stop_case stop_cases[] = {
+    {"term", SIGTERM, {"-f", "T "}, "T done\n", "T part"},
+    {"int", SIGINT, {"-f", "T "}, "T done\n", "T part"},
+    {"hup", SIGHUP, {"-f", "T "}, "T done\n", "T part"},
+    {"term_suffix", SIGTERM, {"-s", "-f", "T "}, "doneT \n", "part"},
+    {"int_suffix", SIGINT, {"-s", "-f", "T "}, "doneT \n", "part"},
+    {"hup_suffix", SIGHUP, {"-s", "-f", "T "}, "doneT \n", "part"},
+};
+
+class stop : public testing::TestWithParam<stop_case>
+{
+};
+
+TEST_P(stop, writes_what_was_read_then_ends_by_the_signal)
+{
+	const stop_case &c = GetParam();
+	child ch = spawn(c.args);
+	send(ch, "done\npart");
+	// Once the complete line is out, horlet has read the open one too and
+	// waits for more.
+	ASSERT_EQ(read_for(ch.out, std::strlen(c.first_line), 5000), c.first_line);
+	kill(ch.pid, c.signo);
+	EXPECT_EQ(read_for(ch.out, 100, 5000), c.rest);
+	EXPECT_EQ(finish(ch), 128 + c.signo);
+}
+
+INSTANTIATE_TEST_SUITE_P(signals, stop, testing::ValuesIn(stop_cases),
+                         [](const auto &i) { return std::string(i.param.name); });
+
+// A signal ignored when horlet starts, as under nohup, stays ignored.
+TEST(signals, ignored_at_start_stays_ignored)
+{
+	signal(SIGHUP, SIG_IGN);
+	child c = spawn({"-f", "T "});
+	signal(SIGHUP, SIG_DFL);
+	send(c, "a\npart");
+	ASSERT_EQ(read_for(c.out, 4, 5000), "T a\n");
+	kill(c.pid, SIGHUP);
+	std::this_thread::sleep_for(100ms);
+	send(c, "\n");
+	EXPECT_EQ(read_for(c.out, 7, 5000), "T part\n");
+	EXPECT_EQ(finish(c), 0);
+}
+
+std::string stamped(const std::string &in)
+{
+	std::string out;
+	for (std::size_t i = 0; i < in.size(); ++i) {
+		if (in[i] != '\n' && (i == 0 || in[i - 1] == '\n'))
+			out += "T ";
+		out += in[i];
+	}
+	return out;
+}
+
+// A signal that comes while horlet is busy writing a large input, to a
+// reader that lags, gives the same result: all that was read is written.
+TEST(signals, while_busy_writing_everything_read_is_written)
+{
+	std::string in;
+	for (int i = 0; i < 300000; ++i)
+		in += "line " + std::to_string(i) + "\n";
+	child c = spawn({"-f", "T "});
+	std::size_t sent = 0;
+	std::thread writer([&] {
+		while (sent < in.size()) {
+			ssize_t w = write(c.in, in.data() + sent,
+			                  std::min<std::size_t>(65536, in.size() - sent));
+			if (w <= 0)
+				break;
+			sent += static_cast<std::size_t>(w);
+		}
+	});
+	std::string got = read_for(c.out, 200000, 10000);
+	kill(c.pid, SIGTERM);
+	got += read_for(c.out, 2 * in.size(), 20000);
+	writer.join();
+	// What horlet read is what was sent less what is still in the pipe.
+	int unread = 0;
+	ASSERT_EQ(ioctl(c.in, FIONREAD, &unread), 0);
+	std::size_t read = sent - static_cast<std::size_t>(unread);
+	EXPECT_EQ(finish(c), 128 + SIGTERM);
+	EXPECT_LT(read, in.size()) << "the signal came too late to test anything";
+	EXPECT_TRUE(got == stamped(in.substr(0, read)))
+	    << got.size() << " bytes out for " << read << " bytes read";
+}
+
+// Output that cannot be written holds the first signal up; a second one
+// ends horlet at once.
+TEST(signals, second_signal_ends_a_blocked_write)
+{
+	child c = spawn({"-f", "T "});
+	std::string in(8 << 20, 'x');
+	std::thread writer([&] {
+		for (std::size_t i = 0; i < in.size();) {
+			ssize_t w = write(c.in, in.data() + i, in.size() - i);
+			if (w <= 0)
+				break;
+			i += static_cast<std::size_t>(w);
+		}
+	});
+	// The output pipe fills and horlet's write blocks.
+	std::this_thread::sleep_for(300ms);
+	kill(c.pid, SIGTERM);
+	std::this_thread::sleep_for(300ms);
+	pid_t ended = waitpid(c.pid, nullptr, WNOHANG);
+	EXPECT_EQ(ended, 0) << "ended before its output was written";
+	if (ended == 0) {
+		kill(c.pid, SIGINT);
+		EXPECT_EQ(wait_for(c.pid, 5), 128 + SIGINT);
+	}
+	close(c.in);
+	c.in = -1;
+	writer.join();
+	close(c.out);
+}
+
+// With -a every write goes to the end of the file as it is then, so a
+// log rotated by copying and truncating it gets no hole.
+TEST(delivery, append_follows_truncation)
+{
+	char path[] = "/tmp/horlet-append-XXXXXX";
+	int fd = mkstemp(path);
+	ASSERT_GE(fd, 0);
+	child c = spawn({"-a", "-f", "T ", path});
+	send(c, "a\n");
+	for (int i = 0; i < 500 && lseek(fd, 0, SEEK_END) < 4; ++i)
+		std::this_thread::sleep_for(10ms);
+	ASSERT_EQ(ftruncate(fd, 0), 0);
+	send(c, "b\n");
+	EXPECT_EQ(finish(c), 0);
+	char buf[16];
+	EXPECT_EQ(dump(std::string(buf, static_cast<std::size_t>(pread(fd, buf, sizeof buf, 0)))),
+	          dump("T b\n"));
+	close(fd);
+	unlink(path);
 }
 
 } // namespace

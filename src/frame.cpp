@@ -1,0 +1,278 @@
+// horlet: the command line, the usage text, diagnostics and signals.
+#include "frame.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace horlet
+{
+
+namespace
+{
+
+// glibc reorders arguments unless the option string starts with '+'.
+#ifdef __GLIBC__
+constexpr char optstring[] = "+?af:suw:";
+#else
+constexpr char optstring[] = "?af:suw:";
+#endif
+
+constexpr std::string_view usage_text =
+    " [OPTION]... [FILE]\n"
+    "add timestamps at the beginning of each line\n"
+    "\n"
+    "  -a                 append to FILE, instead of overwriting it\n"
+    "  -f FORMAT          strftime(3) format for timestamps\n"
+    "  -s                 add timestamp to the end of each line\n"
+    "  -u                 report times in UTC\n"
+    "  -w CHR             replace CHR with a horizontal space in FORMAT\n"
+    "\n"
+    "Default FORMAT is \"%Y-%m-%d %H:%M:%S: \"\n"
+    "\n"
+    "Report bugs to <horlet-bugs@example.org>\n";
+
+// The usage shows the built-in format, whatever -f says.
+constexpr bool shows_default_fmt(std::string_view u)
+{
+	constexpr std::string_view head = "Default FORMAT is \"", fmt = default_fmt;
+	auto at = u.find(head);
+	return at != std::string_view::npos && u.substr(at + head.size()).starts_with(fmt) &&
+	       u.substr(at + head.size() + fmt.size()).starts_with("\"\n");
+}
+static_assert(shows_default_fmt(usage_text));
+
+iovec piece(std::string_view s)
+{
+	return {const_cast<char *>(s.data()), s.size()};
+}
+
+// Writes the n pieces at v whole, across short writes and interrupts.
+int writev_all(int fd, iovec *v, int n)
+{
+	while (n > 0) {
+		ssize_t w = writev(fd, v, n);
+		if (w < 0) {
+			if (errno == EINTR)
+				continue;
+			return errno;
+		}
+		auto left = static_cast<std::size_t>(w);
+		while (n > 0 && left >= v->iov_len) {
+			left -= v->iov_len;
+			++v;
+			--n;
+		}
+		if (n > 0) {
+			v->iov_base = static_cast<char *>(v->iov_base) + left;
+			v->iov_len -= left;
+		}
+	}
+	return 0;
+}
+
+// 0, or 1 after saying why the usage could not be written.
+int print_usage(const char *argv0)
+{
+	iovec v[3] = {piece("Usage: "), piece(argv0), piece(usage_text)};
+	if (int err = writev_all(STDOUT_FILENO, v, 3); err != 0) {
+		diag_errno(stdout_name, err);
+		return 1;
+	}
+	return 0;
+}
+
+// Input read back as it is written, so that horlet would feed on its own
+// output: a regular file (which would also be emptied before it is read),
+// or a pipe or FIFO that horlet alone reads.
+bool input_is(const struct stat &out)
+{
+	struct stat in;
+	return fstat(STDIN_FILENO, &in) == 0 && (S_ISREG(in.st_mode) || S_ISFIFO(in.st_mode)) &&
+	       in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+// Moves fd above the standard descriptors, so that a closed standard
+// stream is never taken over by it.
+int above_std(int fd)
+{
+	if (fd < 0 || fd > STDERR_FILENO)
+		return fd;
+	int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+	int err = errno;
+	close(fd);
+	errno = err;
+	return high;
+}
+
+int open_output(const char *name, bool append)
+{
+	return above_std(
+	    open(name, O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0666));
+}
+
+stop_request *stopping;
+int wake_fd = -1;
+
+void on_stop(int signo)
+{
+	if (stopping->signo != 0)
+		die_by(signo);
+	stopping->signo = signo;
+	int err = errno;
+	ssize_t w = write(wake_fd, "", 1);
+	(void)w;
+	errno = err;
+}
+
+constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
+
+} // namespace
+
+void diag(std::string_view object, std::string_view reason)
+{
+	iovec v[4];
+	int n = 0;
+	if (!object.empty()) {
+		v[n++] = piece(object);
+		v[n++] = piece(": ");
+	}
+	v[n++] = piece(reason);
+	v[n++] = piece("\n");
+	(void)writev_all(STDERR_FILENO, v, n);
+}
+
+void diag_errno(std::string_view object, int err)
+{
+	diag(object, std::strerror(err));
+}
+
+std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs)
+{
+	bool append = false;
+	char *format = nullptr;
+	char replace = '\0';
+
+	// With no argument vector at all there are no options and no operand.
+	if (argc < 1)
+		return std::nullopt;
+	for (;;) {
+		optopt = 0;
+		int c = getopt(argc, argv, optstring);
+		if (c == -1)
+			break;
+		switch (c) {
+		case 'a':
+			append = true;
+			break;
+		case 'f':
+			format = optarg;
+			break;
+		case 's':
+			rs.trans = &suffix_trans;
+			break;
+		case 'u':
+			rs.to_broken_down = gmtime_r;
+			break;
+		case 'w':
+			replace = optarg[0];
+			break;
+		default:
+			// getopt answers '?' both for -? and for an error,
+			// which it has already reported.
+			if (optopt == 0 || optopt == '?')
+				return print_usage(argv[0]);
+			return 1;
+		}
+	}
+
+	if (format != nullptr) {
+		if (replace != '\0')
+			for (char *p = format; *p != '\0'; ++p)
+				if (*p == replace)
+					*p = ' ';
+		rs.format = format;
+	}
+
+	int operands = argc - optind;
+	if (operands > 1) {
+		diag(argv[optind], "too many arguments");
+		return 1;
+	}
+	struct stat st;
+	if (operands == 0) {
+		if (fstat(STDOUT_FILENO, &st) == 0 && input_is(st)) {
+			diag(stdout_name, "input file is output file");
+			return 1;
+		}
+	} else {
+		const char *name = argv[optind];
+		if (stat(name, &st) == 0 && input_is(st)) {
+			diag(name, "input file is output file");
+			return 1;
+		}
+		rs.out = open_output(name, append);
+		if (rs.out < 0) {
+			diag_errno(name, errno);
+			return 1;
+		}
+		rs.out_name = name;
+	}
+	// strftime's %s reads broken-down time back as local time, so UTC
+	// fields give the true epoch only when local time is UTC.
+	if (rs.to_broken_down == gmtime_r) {
+		setenv("TZ", "GMT0", 1);
+		tzset();
+	}
+	return std::nullopt;
+}
+
+bool catch_stop_signals(stop_request &stop)
+{
+	int p[2];
+	if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0)
+		return false;
+	p[0] = above_std(p[0]);
+	p[1] = above_std(p[1]);
+	if (p[0] < 0 || p[1] < 0)
+		return false;
+	stopping = &stop;
+	wake_fd = p[1];
+	stop.wake = p[0];
+	struct sigaction sa {
+	};
+	sa.sa_handler = on_stop;
+	// No SA_RESTART: a wait or a write that the reader holds up ends,
+	// and the second signal finds the handler.
+	sigemptyset(&sa.sa_mask);
+	for (int sig : stop_signals)
+		sigaddset(&sa.sa_mask, sig);
+	for (int sig : stop_signals) {
+		struct sigaction old {
+		};
+		// A signal ignored from the start (nohup, a background job)
+		// stays ignored.
+		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+			continue;
+		if (sigaction(sig, &sa, nullptr) != 0)
+			return false;
+	}
+	return true;
+}
+
+void die_by(int signo)
+{
+	signal(signo, SIG_DFL);
+	sigset_t set;
+	sigemptyset(&set);
+	sigaddset(&set, signo);
+	sigprocmask(SIG_UNBLOCK, &set, nullptr);
+	raise(signo);
+	_exit(128 + signo);
+}
+
+} // namespace horlet
