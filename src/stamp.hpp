@@ -72,8 +72,8 @@ inline constexpr std::size_t STAMP_BUF_SIZE = 512;
 // marker written as six digits.
 inline constexpr std::size_t STAMP_MAX = (STAMP_BUF_SIZE - 1) / 2 * 6 + 1;
 
-inline constexpr std::size_t IN_BUF_SIZE = 256 * 1024;
-inline constexpr std::size_t OUT_BUF_SIZE = 512 * 1024;
+inline constexpr std::size_t IN_BUF_SIZE = 512 * 1024;
+inline constexpr std::size_t OUT_BUF_SIZE = 1024 * 1024;
 
 using broken_down_fn = struct tm *(*)(const time_t *, struct tm *);
 

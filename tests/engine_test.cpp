@@ -458,4 +458,27 @@ TEST(io, interrupted_reads_and_writes_lose_nothing)
 	EXPECT_TRUE(got == want) << got.size() << " bytes of " << want.size();
 }
 
+// A line is written whole while it, its stamp and its newline fit in the
+// output buffer; only a longer one is split.
+TEST(copy_loop, whole_line_bound)
+{
+	for (const trans_table *t : {&prefix_trans, &suffix_trans})
+		for (std::size_t extra : {0, 1}) {
+			run_settings rs;
+			rs.format = "T ";
+			rs.trans = t;
+			rs.out = memfd_create("out", 0);
+			auto s = std::make_unique<stamper>();
+			start(*s, rs, best_scan_path());
+			std::string line(OUT_BUF_SIZE - 3 + extra, 'x');
+			line += '\n';
+			EXPECT_TRUE(stamp_block(*s, line.data(), line.size()));
+			// Written before the line is complete: split.
+			EXPECT_EQ(lseek(rs.out, 0, SEEK_END) != 0, extra == 1);
+			EXPECT_TRUE(flush_lines(*s));
+			EXPECT_EQ(lseek(rs.out, 0, SEEK_END), static_cast<off_t>(line.size() + 2));
+			close(rs.out);
+		}
+}
+
 } // namespace
