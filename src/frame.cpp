@@ -266,12 +266,13 @@ bool catch_stop_signals(stop_request &stop)
 
 void die_by(int signo)
 {
-	signal(signo, SIG_DFL);
+	(void)signal(signo, SIG_DFL);
 	sigset_t set;
 	sigemptyset(&set);
 	sigaddset(&set, signo);
 	sigprocmask(SIG_UNBLOCK, &set, nullptr);
-	raise(signo);
+	(void)raise(signo);
+	// Only if the signal could not end the process.
 	_exit(128 + signo);
 }
 
