@@ -1,32 +1,79 @@
 #!/usr/bin/env bash
-# The whole test suite: the tests (with the soak, the memcheck run and the
-# man page check) in a plain build, the install and the Debian package, the
-# format and static checks, the same tests in a sanitizer build, then the
-# fuzzers.
+# The whole test suite, from a bare Debian 12 machine: installs what it
+# needs, then runs the tests (with the soak, the memcheck run and the man
+# page check) in a plain build, the install and the Debian package with
+# lintian, the format and static checks, the same tests in a sanitizer
+# build, and the fuzzers.  Prints one line a step, and everything a step
+# printed when it fails.  About 6 minutes on 2 cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 
-cmake -S . -B build -DHORLET_TESTS=ON >/dev/null
-cmake --build build -j"$jobs"
-ctest --test-dir build -j"$jobs" --output-on-failure
-sh tests/package_check.sh build
+# What the tests use, by Debian package.
+packages=(g++ clang libclang-rt-14-dev cmake make libgtest-dev libgmock-dev python3
+	faketime valgrind mandoc man-db locales dpkg-dev file binutils lintian
+	clang-format clang-tidy cppcheck)
+missing=()
+for p in "${packages[@]}"; do
+	dpkg-query -W -f '${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+	if [ "$(id -u)" -ne 0 ]; then
+		echo "The tests need these packages; install them, then run this again:"
+		echo "  sudo apt-get install ${missing[*]}"
+		exit 1
+	fi
+	echo "installing ${missing[*]}"
+	export DEBIAN_FRONTEND=noninteractive
+	apt-get update -qq >"$log" 2>&1 || { cat "$log"; exit 1; }
+	apt-get install -y -qq --no-install-recommends "${missing[@]}" >"$log" 2>&1 ||
+		{ cat "$log"; exit 1; }
+fi
+
+# Runs a step quietly: its output is shown only when it fails.
+step() {
+	local what=$1
+	shift
+	echo "$what"
+	if ! "$@" >"$log" 2>&1; then
+		cat "$log"
+		echo "FAILED: $what"
+		exit 1
+	fi
+}
+# A ctest run: quiet but for its closing lines.
+tests() {
+	step "$1" ctest --test-dir "$2" -j"$jobs" --output-on-failure
+	sed -n '/tests passed/,$p' "$log"
+}
+
+step "plain build" sh -c "cmake -S . -B build -DHORLET_TESTS=ON && cmake --build build -j$jobs"
+tests "tests, soak, memcheck and man page (about 2 minutes)" build
+step "install and Debian package" sh tests/package_check.sh build
+tail -n 2 "$log"
 
 # Project habits: formatting, and the static checkers on the program.
-clang-format --dry-run --Werror src/*.cpp src/*.hpp tests/*.cpp tests/*.hpp fuzz/*.cpp bench/*.cpp
-clang-tidy --quiet src/stamp.cpp src/horlet.cpp -- -std=c++20 -Isrc
-cppcheck --quiet --std=c++20 --enable=warning,performance,portability --error-exitcode=1 -I src src
+step "clang-format" clang-format --dry-run --Werror src/*.cpp src/*.hpp tests/*.cpp tests/*.hpp \
+	fuzz/*.cpp bench/*.cpp
+step "clang-tidy" clang-tidy --quiet src/stamp.cpp src/frame.cpp src/horlet.cpp -- -std=c++20 -Isrc
+step "cppcheck" cppcheck --quiet --std=c++20 --enable=warning,performance,portability \
+	--error-exitcode=1 -I src src
 
-cmake -S . -B build-asan -DHORLET_TESTS=ON -DHORLET_SANITIZE=ON >/dev/null
-cmake --build build-asan -j"$jobs"
-ctest --test-dir build-asan -j"$jobs" --output-on-failure
+step "sanitizer build" sh -c \
+	"cmake -S . -B build-asan -DHORLET_TESTS=ON -DHORLET_SANITIZE=ON && cmake --build build-asan -j$jobs"
+tests "tests under AddressSanitizer and UndefinedBehaviorSanitizer" build-asan
 
-# Fuzzing, a minute for each target, from the seed corpus in the repository.
-CXX=clang++ cmake -S . -B build-fuzz -DHORLET_FUZZ=ON -DHORLET_TESTS=OFF >/dev/null
-cmake --build build-fuzz -j"$jobs"
+# Fuzzing from the seed corpus in the repository, into a scratch corpus.
+seconds=${FUZZ_SECONDS:-60}
+step "fuzzer build" sh -c \
+	"CXX=clang++ cmake -S . -B build-fuzz -DHORLET_FUZZ=ON -DHORLET_TESTS=OFF && cmake --build build-fuzz -j$jobs"
 for target in stream_fuzz stamp_fuzz; do
 	corpus=$(mktemp -d)
-	build-fuzz/$target -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
-		"$corpus" "fuzz/corpus/${target%_fuzz}" 2>&1 | grep -E '^(stat::number_of_executed_units|Done)'
+	step "fuzzing $target for $seconds s" build-fuzz/$target -max_total_time="$seconds" \
+		-print_final_stats=1 -artifact_prefix="$corpus/" "$corpus" "fuzz/corpus/${target%_fuzz}"
+	grep -E '^stat::number_of_executed_units' "$log"
 	rm -rf "$corpus"
 done
+echo "all passed"
