@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -49,30 +48,6 @@ static_assert(shows_default_fmt(usage_text));
 iovec piece(std::string_view s)
 {
 	return {const_cast<char *>(s.data()), s.size()};
-}
-
-// Writes the n pieces at v whole, across short writes and interrupts.
-int writev_all(int fd, iovec *v, int n)
-{
-	while (n > 0) {
-		ssize_t w = writev(fd, v, n);
-		if (w < 0) {
-			if (errno == EINTR)
-				continue;
-			return errno;
-		}
-		auto left = static_cast<std::size_t>(w);
-		while (n > 0 && left >= v->iov_len) {
-			left -= v->iov_len;
-			++v;
-			--n;
-		}
-		if (n > 0) {
-			v->iov_base = static_cast<char *>(v->iov_base) + left;
-			v->iov_len -= left;
-		}
-	}
-	return 0;
 }
 
 // 0, or 1 after saying why the usage could not be written.

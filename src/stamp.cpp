@@ -84,19 +84,33 @@ std::size_t render_stamp(const run_settings &rs, stamp_cache &c, const timeval &
 	return render_marks(c, tv, dst);
 }
 
-int write_all(int fd, const char *p, std::size_t n)
+int writev_all(int fd, iovec *v, int n)
 {
 	while (n > 0) {
-		ssize_t w = write(fd, p, n);
+		ssize_t w = writev(fd, v, n);
 		if (w < 0) {
 			if (errno == EINTR)
 				continue;
 			return errno;
 		}
-		p += w;
-		n -= static_cast<std::size_t>(w);
+		auto left = static_cast<std::size_t>(w);
+		while (n > 0 && left >= v->iov_len) {
+			left -= v->iov_len;
+			++v;
+			--n;
+		}
+		if (n > 0) {
+			v->iov_base = static_cast<char *>(v->iov_base) + left;
+			v->iov_len -= left;
+		}
 	}
 	return 0;
+}
+
+int write_all(int fd, const char *p, std::size_t n)
+{
+	iovec v{const_cast<char *>(p), n};
+	return writev_all(fd, &v, 1);
 }
 
 bool flush_lines(stamper &s)

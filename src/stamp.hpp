@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
@@ -152,7 +153,10 @@ struct stamp_result {
 // stop asks.  Every completed line is written before each wait for input.
 stamp_result stamp_stream(const run_settings &rs, int in, const stop_request *stop = nullptr);
 
-// Writes all n bytes, across short writes and interrupts; 0 or an errno.
+// Write all n bytes, or the n pieces at v, across short writes and
+// interrupts, each with as few system calls as the descriptor allows;
+// 0 or an errno.
 int write_all(int fd, const char *p, std::size_t n);
+int writev_all(int fd, iovec *v, int n);
 
 } // namespace horlet

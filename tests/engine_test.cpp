@@ -16,6 +16,7 @@
 
 #include "harness.hpp"
 #include "stamp.hpp"
+#include "table_walk.hpp"
 
 using namespace horlet;
 using namespace std::string_literals;
@@ -357,19 +358,6 @@ TEST(copy_loop, buffer_nearly_full)
 	}
 }
 
-std::string walk(const trans_table &t, const std::string &in, const std::string &stamp)
-{
-	std::string out;
-	std::uint32_t st = 0;
-	for (char c : in) {
-		st = t[st * 2 + (c == '\n')];
-		if (st == 3)
-			out += stamp;
-		out += c;
-	}
-	return out;
-}
-
 // Blocks of random size and lines of every density, against a walk of the
 // table one byte at a time, on every path.
 TEST(copy_loop, agrees_with_the_table)
@@ -389,7 +377,7 @@ TEST(copy_loop, agrees_with_the_table)
 		for (const trans_table *t : {&prefix_trans, &suffix_trans})
 			for (scan_path path : paths())
 				ASSERT_EQ(dump(stamp_blocks(*t, blocks, path)),
-				          dump(walk(*t, in, "T ")))
+				          dump(table_walk(*t, in, "T ")))
 				    << "round " << round << ", path " << int(path);
 	}
 }
