@@ -20,8 +20,9 @@ namespace horlet
 constexpr stamp_rule prefix_rule = derive_rule(prefix_trans);
 constexpr stamp_rule suffix_rule = derive_rule(suffix_trans);
 static_assert(prefix_rule.ok && suffix_rule.ok && prefix_rule != suffix_rule);
-// The copy loop keeps line_end by assuming that only the byte after a
-// newline, never one further into a line, can have a stamp of its own.
+// The copy loop assumes that only the byte after a newline, never one
+// further into a line, can have a stamp of its own: it keeps line_end by
+// that, and copies a chunk inside a long line without looking further.
 static_assert(!prefix_rule.at[0][0] && !suffix_rule.at[0][0]);
 
 namespace
@@ -374,6 +375,13 @@ template <class ops, stamp_rule R> inline bool scan_rule(stamper &s, const char 
 		std::size_t len_last = 0;
 		while (p < stop && len <= full) {
 			mask nl = o.newlines(p);
+			if ((nl | carry) == 0) {
+				// Inside a long line, where no rule stamps.
+				o.copy64(buf + len, p);
+				len += CHUNK;
+				p += CHUNK;
+				continue;
+			}
 			const mask stamps = stamps_of<R>(nl, carry);
 			char *d = buf + len;
 			std::size_t from = 0;
