@@ -515,12 +515,11 @@ namespace
 stamper run;
 std::array<char, IN_BUF_SIZE> ibuf;
 
-// Waits until in has input, or stop asks; false when stop asks.
+// Waits until in has input, or stop asks; false when stop asks.  A signal
+// that came before the wait has already written to stop.wake.
 bool wait_input(int in, const stop_request &stop)
 {
 	for (;;) {
-		if (stop.signo != 0)
-			return false;
 		pollfd p[2] = {{in, POLLIN, 0}, {stop.wake, POLLIN, 0}};
 		int r = poll(p, 2, -1);
 		if (r < 0 && errno != EINTR)
