@@ -513,7 +513,7 @@ namespace
 // The run's buffers, in static storage: nothing is allocated.  The input
 // buffer is read in place.
 stamper run;
-std::array<char, IN_BUF_SIZE> ibuf;
+alignas(64) std::array<char, IN_BUF_SIZE> ibuf;
 
 // Waits until in has input, or stop asks; false when stop asks.  A signal
 // that came before the wait has already written to stop.wake.
