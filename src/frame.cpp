@@ -91,7 +91,6 @@ int open_output(const char *name, bool append)
 }
 
 stop_request *stopping;
-int wake_fd = -1;
 
 void on_stop(int signo)
 {
@@ -99,8 +98,7 @@ void on_stop(int signo)
 		die_by(signo);
 	stopping->signo = signo;
 	int err = errno;
-	ssize_t w = write(wake_fd, "", 1);
-	(void)w;
+	(void)dup2(stopping->eof, stopping->in);
 	errno = err;
 }
 
@@ -206,23 +204,24 @@ std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs)
 	return std::nullopt;
 }
 
-bool catch_stop_signals(stop_request &stop)
+bool catch_stop_signals(stop_request &stop, int in)
 {
+	// A pipe with no writer: its read end reads as end of file.
 	int p[2];
-	if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0)
+	if (pipe2(p, O_CLOEXEC) != 0)
 		return false;
+	close(p[1]);
 	p[0] = above_std(p[0]);
-	p[1] = above_std(p[1]);
-	if (p[0] < 0 || p[1] < 0)
+	if (p[0] < 0)
 		return false;
+	stop.in = in;
+	stop.eof = p[0];
 	stopping = &stop;
-	wake_fd = p[1];
-	stop.wake = p[0];
 	struct sigaction sa {
 	};
 	sa.sa_handler = on_stop;
-	// No SA_RESTART: a wait or a write that the reader holds up ends,
-	// and the second signal finds the handler.
+	// No SA_RESTART: a waiting read ends, a write that the reader holds
+	// up ends, and the second signal finds the handler.
 	sigemptyset(&sa.sa_mask);
 	for (int sig : stop_signals)
 		sigaddset(&sa.sa_mask, sig);

@@ -12,7 +12,7 @@ int main(int argc, char **argv)
 	if (auto status = parse_command_line(argc, argv, rs))
 		return *status;
 	static stop_request stop;
-	if (!catch_stop_signals(stop)) {
+	if (!catch_stop_signals(stop, STDIN_FILENO)) {
 		diag_errno("signals", errno);
 		return 1;
 	}

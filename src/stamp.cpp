@@ -1,9 +1,6 @@
 // horlet: the stamping engine.
 #include "stamp.hpp"
 
-#include <poll.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -515,38 +512,17 @@ namespace
 stamper run;
 alignas(64) std::array<char, IN_BUF_SIZE> ibuf;
 
-// Waits until in has input, or stop asks; false when stop asks.  A signal
-// that came before the wait has already written to stop.wake.
-bool wait_input(int in, const stop_request &stop)
-{
-	for (;;) {
-		pollfd p[2] = {{in, POLLIN, 0}, {stop.wake, POLLIN, 0}};
-		int r = poll(p, 2, -1);
-		if (r < 0 && errno != EINTR)
-			return true; // let read say what is wrong
-		if (stop.signo != 0)
-			return false;
-		if (r > 0 && p[0].revents != 0)
-			return true;
-	}
-}
-
 } // namespace
 
 stamp_result stamp_stream(const run_settings &rs, int in, const stop_request *stop)
 {
 	stamper &s = run;
 	start(s, rs, best_scan_path());
-	// A read of a regular file never waits, so only other input needs
-	// the wait that a stop request can end.
-	struct stat st;
-	bool may_wait =
-	    stop != nullptr && stop->wake >= 0 && !(fstat(in, &st) == 0 && S_ISREG(st.st_mode));
 	stamp_result r;
 	for (;;) {
+		// A stop request after this test makes the read see end of
+		// file, or ends its wait.
 		if (stop != nullptr && stop->signo != 0)
-			break;
-		if (may_wait && !wait_input(in, *stop))
 			break;
 		ssize_t n = read(in, ibuf.data(), ibuf.size());
 		if (n == 0)

@@ -138,11 +138,13 @@ bool flush_lines(stamper &s);
 bool flush_all(stamper &s);
 
 // A termination signal that asks stamp_stream to write what it has read
-// and return.  Its handler sets signo, then writes a byte to the pipe
-// whose read end is wake, so that a wait for input ends at once.
+// and return.  Its handler sets signo, then puts a descriptor that reads
+// as end of file in place of the input descriptor in: a read about to
+// start ends at once, and one already waiting ends by the signal itself.
 struct stop_request {
 	volatile std::sig_atomic_t signo = 0;
-	int wake = -1;
+	int in = -1;
+	int eof = -1;
 };
 
 struct stamp_result {

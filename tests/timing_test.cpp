@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "frame.hpp"
 #include "harness.hpp"
 
 using namespace std::chrono_literals;
@@ -326,6 +327,32 @@ TEST_P(stop, writes_what_was_read_then_ends_by_the_signal)
 
 INSTANTIATE_TEST_SUITE_P(signals, stop, testing::ValuesIn(stop_cases),
                          [](const auto &i) { return std::string(i.param.name); });
+
+// A signal can come after the copy loop has looked for one and before its
+// read begins.  That read must not wait for input that may never come: the
+// handler has the descriptor read as end of file.  In a child, so that the
+// handler stays out of this process; the pipe's write end stays open.
+TEST(signals, one_just_before_a_read_makes_it_see_end_of_file)
+{
+	int p[2];
+	ASSERT_EQ(pipe(p), 0);
+	pid_t pid = fork();
+	ASSERT_GE(pid, 0);
+	if (pid == 0) {
+		static horlet::stop_request req;
+		if (!horlet::catch_stop_signals(req, p[0]))
+			_exit(2);
+		raise(SIGTERM);
+		alarm(5); // a read that waits ends the child by SIGALRM
+		char byte;
+		_exit(req.signo == SIGTERM && read(p[0], &byte, 1) == 0 ? 0 : 3);
+	}
+	int status = 0;
+	waitpid(pid, &status, 0);
+	close(p[0]);
+	close(p[1]);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+}
 
 // A signal ignored when horlet starts, as under nohup, stays ignored.
 TEST(signals, ignored_at_start_stays_ignored)
