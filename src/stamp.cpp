@@ -2,6 +2,7 @@
 #include "stamp.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -153,6 +154,12 @@ constexpr std::size_t chunk_room(std::size_t stamp_len)
 }
 static_assert(chunk_room(STAMP_MAX) < OUT_BUF_SIZE / 2);
 
+// The place of the lowest bit of m, which is not 0.
+constexpr std::size_t lowest(mask m)
+{
+	return static_cast<unsigned>(std::countr_zero(m));
+}
+
 // The bits of the first n bytes of a chunk.
 constexpr mask first(std::size_t n)
 {
@@ -174,9 +181,10 @@ template <stamp_rule R> constexpr mask stamps_of(mask nl, mask carry)
 	return m;
 }
 
-// The ways of scanning: each finds the newlines of a chunk, copies 64
-// bytes, and holds the block's stamp to store in pieces of 32 bytes, the
-// first from a register.
+// The ways of scanning: each finds the newlines of a chunk, copies 64 or
+// 32 bytes, and holds the block's stamp to store in pieces of 32 bytes,
+// the first from a register.  A stamp of at most 32 bytes is that first
+// piece alone.
 struct portable_ops {
 	std::array<char, 32> head;
 	explicit portable_ops(const char *stamp)
@@ -194,9 +202,17 @@ struct portable_ops {
 	{
 		std::memcpy(d, p, CHUNK);
 	}
-	void put_stamp(char *d, const char *stamp, std::size_t n) const
+	static void copy32(char *d, const char *p)
+	{
+		std::memcpy(d, p, 32);
+	}
+	void put_head(char *d) const
 	{
 		std::memcpy(d, head.data(), head.size());
+	}
+	void put_stamp(char *d, const char *stamp, std::size_t n) const
+	{
+		put_head(d);
 		for (std::size_t i = 32; i < n; i += 32)
 			std::memcpy(d + i, stamp + i, 32);
 	}
@@ -232,10 +248,19 @@ struct sse2_ops {
 		for (std::size_t i = 0; i < CHUNK; i += 16)
 			store(d + i, load(p + i));
 	}
-	[[gnu::target("sse2")]] void put_stamp(char *d, const char *stamp, std::size_t n) const
+	[[gnu::target("sse2")]] static void copy32(char *d, const char *p)
+	{
+		store(d, load(p));
+		store(d + 16, load(p + 16));
+	}
+	[[gnu::target("sse2")]] void put_head(char *d) const
 	{
 		store(d, head[0]);
 		store(d + 16, head[1]);
+	}
+	[[gnu::target("sse2")]] void put_stamp(char *d, const char *stamp, std::size_t n) const
+	{
+		put_head(d);
 		for (std::size_t i = 32; i < n; i += 16)
 			store(d + i, load(stamp + i));
 	}
@@ -266,9 +291,17 @@ struct avx2_ops {
 		store(d, load(p));
 		store(d + 32, load(p + 32));
 	}
-	[[gnu::target("avx2")]] void put_stamp(char *d, const char *stamp, std::size_t n) const
+	[[gnu::target("avx2")]] static void copy32(char *d, const char *p)
+	{
+		store(d, load(p));
+	}
+	[[gnu::target("avx2")]] void put_head(char *d) const
 	{
 		store(d, head);
+	}
+	[[gnu::target("avx2")]] void put_stamp(char *d, const char *stamp, std::size_t n) const
+	{
+		put_head(d);
 		for (std::size_t i = 32; i < n; i += 32)
 			store(d + i, load(stamp + i));
 	}
@@ -347,11 +380,13 @@ template <stamp_rule R>
 	return true;
 }
 
-// The copy loop over one block, for one way of scanning and one rule.  A
-// chunk whose neighbourhood is readable and whose output fits is copied in
-// fixed-size pieces, which may run past their ends in both buffers; the
-// rest goes through stamp_chunk_exact.
-template <class ops, stamp_rule R> inline bool scan_rule(stamper &s, const char *p, std::size_t n)
+// The copy loop over one block, for one way of scanning, one rule, and
+// stamps of at most 32 bytes or longer ones.  A chunk whose neighbourhood
+// is readable and whose output fits is copied in fixed-size pieces, which
+// may run past their ends in both buffers; the rest goes through
+// stamp_chunk_exact.
+template <class ops, stamp_rule R, bool short_stamp>
+inline bool scan_rule(stamper &s, const char *p, std::size_t n)
 {
 	const char *end = p + n;
 	mask carry = s.state != 2 ? 1 : 0;
@@ -381,14 +416,35 @@ template <class ops, stamp_rule R> inline bool scan_rule(stamper &s, const char 
 			}
 			const mask stamps = stamps_of<R>(nl, carry);
 			char *d = buf + len;
+			auto put_one = [&] {
+				if constexpr (short_stamp)
+					o.put_head(d);
+				else
+					o.put_stamp(d, stamp, slen);
+				d += slen;
+			};
+			// The piece in front of the first stamp may be long, and
+			// sparse newlines would leave a test of its length to
+			// chance: it is copied whole.  The pieces between stamps
+			// take one store when they are short, as where lines are.
 			std::size_t from = 0;
-			for (mask todo = stamps; todo != 0; todo &= todo - 1) {
-				auto k = static_cast<unsigned>(__builtin_ctzll(todo));
-				o.copy64(d, p + from);
+			mask todo = stamps;
+			if (todo != 0) {
+				from = lowest(todo);
+				o.copy64(d, p);
+				d += from;
+				put_one();
+				todo &= todo - 1;
+			}
+			for (; todo != 0; todo &= todo - 1) {
+				std::size_t k = lowest(todo);
+				if (k - from > 32)
+					o.copy64(d, p + from);
+				else
+					o.copy32(d, p + from);
 				d += k - from;
 				from = k;
-				o.put_stamp(d, stamp, slen);
-				d += slen;
+				put_one();
 			}
 			o.copy64(d, p + from);
 			len = static_cast<std::size_t>(d - buf) + CHUNK - from;
@@ -427,8 +483,11 @@ template <class ops, stamp_rule R> inline bool scan_rule(stamper &s, const char 
 
 template <class ops> inline bool scan_block(stamper &s, const char *p, std::size_t n)
 {
-	return s.rule == prefix_rule ? scan_rule<ops, prefix_rule>(s, p, n)
-	                             : scan_rule<ops, suffix_rule>(s, p, n);
+	if (s.stamp_len <= 32)
+		return s.rule == prefix_rule ? scan_rule<ops, prefix_rule, true>(s, p, n)
+		                             : scan_rule<ops, suffix_rule, true>(s, p, n);
+	return s.rule == prefix_rule ? scan_rule<ops, prefix_rule, false>(s, p, n)
+	                             : scan_rule<ops, suffix_rule, false>(s, p, n);
 }
 
 [[gnu::flatten]] bool scan_portable(stamper &s, const char *p, std::size_t n)
