@@ -181,8 +181,8 @@ template <stamp_rule R> constexpr mask stamps_of(mask nl, mask carry)
 	return m;
 }
 
-// The ways of scanning: each finds the newlines of a chunk, copies 64 or
-// 32 bytes, and holds the block's stamp to store in pieces of 32 bytes,
+// The ways of scanning: each finds the newlines of a chunk, copies 64
+// bytes, and holds the block's stamp to store in pieces of 32 bytes,
 // the first from a register.  A stamp of at most 32 bytes is that first
 // piece alone.
 struct portable_ops {
@@ -201,10 +201,6 @@ struct portable_ops {
 	static void copy64(char *d, const char *p)
 	{
 		std::memcpy(d, p, CHUNK);
-	}
-	static void copy32(char *d, const char *p)
-	{
-		std::memcpy(d, p, 32);
 	}
 	void put_head(char *d) const
 	{
@@ -248,11 +244,6 @@ struct sse2_ops {
 		for (std::size_t i = 0; i < CHUNK; i += 16)
 			store(d + i, load(p + i));
 	}
-	[[gnu::target("sse2")]] static void copy32(char *d, const char *p)
-	{
-		store(d, load(p));
-		store(d + 16, load(p + 16));
-	}
 	[[gnu::target("sse2")]] void put_head(char *d) const
 	{
 		store(d, head[0]);
@@ -290,10 +281,6 @@ struct avx2_ops {
 	{
 		store(d, load(p));
 		store(d + 32, load(p + 32));
-	}
-	[[gnu::target("avx2")]] static void copy32(char *d, const char *p)
-	{
-		store(d, load(p));
 	}
 	[[gnu::target("avx2")]] void put_head(char *d) const
 	{
@@ -423,25 +410,10 @@ inline bool scan_rule(stamper &s, const char *p, std::size_t n)
 					o.put_stamp(d, stamp, slen);
 				d += slen;
 			};
-			// The piece in front of the first stamp may be long, and
-			// sparse newlines would leave a test of its length to
-			// chance: it is copied whole.  The pieces between stamps
-			// take one store when they are short, as where lines are.
 			std::size_t from = 0;
-			mask todo = stamps;
-			if (todo != 0) {
-				from = lowest(todo);
-				o.copy64(d, p);
-				d += from;
-				put_one();
-				todo &= todo - 1;
-			}
-			for (; todo != 0; todo &= todo - 1) {
+			for (mask todo = stamps; todo != 0; todo &= todo - 1) {
 				std::size_t k = lowest(todo);
-				if (k - from > 32)
-					o.copy64(d, p + from);
-				else
-					o.copy32(d, p + from);
+				o.copy64(d, p + from);
 				d += k - from;
 				from = k;
 				put_one();
