@@ -403,20 +403,17 @@ inline bool scan_rule(stamper &s, const char *p, std::size_t n)
 			}
 			const mask stamps = stamps_of<R>(nl, carry);
 			char *d = buf + len;
-			auto put_one = [&] {
-				if constexpr (short_stamp)
-					o.put_head(d);
-				else
-					o.put_stamp(d, stamp, slen);
-				d += slen;
-			};
 			std::size_t from = 0;
 			for (mask todo = stamps; todo != 0; todo &= todo - 1) {
 				std::size_t k = lowest(todo);
 				o.copy64(d, p + from);
 				d += k - from;
 				from = k;
-				put_one();
+				if constexpr (short_stamp)
+					o.put_head(d);
+				else
+					o.put_stamp(d, stamp, slen);
+				d += slen;
 			}
 			o.copy64(d, p + from);
 			len = static_cast<std::size_t>(d - buf) + CHUNK - from;
