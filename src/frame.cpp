@@ -91,6 +91,10 @@ int open_output(const char *name, bool append)
 }
 
 stop_request *stopping;
+// The input, and a descriptor that reads as end of file to put in its
+// place: a read about to start then ends at once, and one already
+// waiting ends by the signal itself.
+int stop_in = -1, stop_eof = -1;
 
 void on_stop(int signo)
 {
@@ -98,7 +102,7 @@ void on_stop(int signo)
 		die_by(signo);
 	stopping->signo = signo;
 	int err = errno;
-	(void)dup2(stopping->eof, stopping->in);
+	(void)dup2(stop_eof, stop_in);
 	errno = err;
 }
 
@@ -214,8 +218,8 @@ bool catch_stop_signals(stop_request &stop, int in)
 	p[0] = above_std(p[0]);
 	if (p[0] < 0)
 		return false;
-	stop.in = in;
-	stop.eof = p[0];
+	stop_in = in;
+	stop_eof = p[0];
 	stopping = &stop;
 	struct sigaction sa {
 	};

@@ -344,13 +344,13 @@ template <stamp_rule R>
 	mask events = stamps;
 	std::size_t line_end_at = CHUNK + 1;
 	if (nl != 0) {
-		line_end_at = CHUNK - static_cast<std::size_t>(__builtin_clzll(nl));
+		line_end_at = CHUNK - static_cast<unsigned>(std::countl_zero(nl));
 		if (line_end_at < n)
 			events |= mask{1} << line_end_at;
 	}
 	std::size_t from = 0;
 	while (events != 0) {
-		auto k = static_cast<std::size_t>(__builtin_ctzll(events));
+		std::size_t k = lowest(events);
 		events &= events - 1;
 		if (!put(s, p + from, k - from))
 			return false;
@@ -429,7 +429,7 @@ inline bool scan_rule(stamper &s, const char *p, std::size_t n)
 		if (nl_last != 0) {
 			// After the last newline come one line's bytes, and
 			// perhaps a stamp in front of the first.
-			auto after = static_cast<unsigned>(__builtin_clzll(nl_last));
+			auto after = static_cast<unsigned>(std::countl_zero(nl_last));
 			bool stamped =
 			    R.at[1][0] && after > 0 && (stamps_last >> (CHUNK - after) & 1) != 0;
 			s.line_end = len_last - after - (stamped ? slen : 0);

@@ -138,13 +138,10 @@ bool flush_lines(stamper &s);
 bool flush_all(stamper &s);
 
 // A termination signal that asks stamp_stream to write what it has read
-// and return.  Its handler sets signo, then puts a descriptor that reads
-// as end of file in place of the input descriptor in: a read about to
-// start ends at once, and one already waiting ends by the signal itself.
+// and return.  Its handler sets signo, and sees to it that a read about
+// to start, or one already waiting, ends at once.
 struct stop_request {
 	volatile std::sig_atomic_t signo = 0;
-	int in = -1;
-	int eof = -1;
 };
 
 struct stamp_result {
