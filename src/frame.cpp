@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -95,13 +96,32 @@ stop_request *stopping;
 // place: a read about to start then ends at once, and one already
 // waiting ends by the signal itself.
 int stop_in = -1, stop_eof = -1;
+// When the first signal came.  One stop often comes as two signals, from
+// timeout(1) to the process and then to its group, or from a closing
+// terminal and then the shell; those within this interval of the first
+// are that same stop.
+timespec stop_time;
+constexpr std::int64_t stop_interval_ns = 1000000000;
+
+std::int64_t ns_since(const timespec &t)
+{
+	timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	return std::int64_t{now.tv_sec - t.tv_sec} * 1000000000 + (now.tv_nsec - t.tv_nsec);
+}
 
 void on_stop(int signo)
 {
-	if (stopping->signo != 0)
-		die_by(signo);
-	stopping->signo = signo;
 	int err = errno;
+	if (stopping->signo != 0) {
+		// A later signal is a new request: the output takes no more.
+		if (ns_since(stop_time) >= stop_interval_ns)
+			die_by(signo);
+		errno = err;
+		return;
+	}
+	clock_gettime(CLOCK_MONOTONIC, &stop_time);
+	stopping->signo = signo;
 	(void)dup2(stop_eof, stop_in);
 	errno = err;
 }

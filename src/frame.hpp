@@ -20,8 +20,9 @@ void diag_errno(std::string_view object, int err);
 std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs);
 
 // From here on SIGTERM, SIGINT and SIGHUP, unless ignored, ask stop to end
-// the run that reads in; a second one ends the process at once.  False if
-// that cannot be set up.
+// the run that reads in.  Those that follow within a second are the same
+// stop; one that comes later ends the process at once.  False if that
+// cannot be set up.
 bool catch_stop_signals(stop_request &stop, int in);
 // Ends the process by signal signo, as if it had never been caught.
 [[noreturn]] void die_by(int signo);
