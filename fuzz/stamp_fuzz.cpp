@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
 	run_settings rs;
 	rs.format = format.c_str();
-	rs.to_broken_down = utc ? gmtime_r : localtime_r;
+	rs.to_broken_down = utc ? gmtime_r : local_time;
 	auto out = std::make_unique<char[]>(STAMP_MAX);
 	auto again = std::make_unique<char[]>(STAMP_MAX);
 	stamp_cache cache;

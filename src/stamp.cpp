@@ -76,6 +76,15 @@ std::size_t render_marks(const stamp_cache &c, const timeval &tv, char *dst)
 
 } // namespace
 
+struct tm *local_time(const time_t *t, struct tm *out)
+{
+	const struct tm *tm = std::localtime(t);
+	if (tm == nullptr)
+		return nullptr;
+	*out = *tm;
+	return out;
+}
+
 std::size_t render_stamp(const run_settings &rs, stamp_cache &c, const timeval &tv, char *dst)
 {
 	if (!c.valid || c.sec != tv.tv_sec)

@@ -77,11 +77,15 @@ inline constexpr std::size_t IN_BUF_SIZE = 512 * 1024;
 inline constexpr std::size_t OUT_BUF_SIZE = 1024 * 1024;
 
 using broken_down_fn = struct tm *(*)(const time_t *, struct tm *);
+// Local time as localtime(3) gives it: unlike localtime_r, it looks at the
+// system's zone file again when TZ is unset, so a change of the system's
+// time zone shows in the next second stamped.
+struct tm *local_time(const time_t *t, struct tm *out);
 
 struct run_settings {
 	const char *format = default_fmt;
 	const trans_table *trans = &prefix_trans;
-	broken_down_fn to_broken_down = localtime_r;
+	broken_down_fn to_broken_down = local_time;
 	int out = STDOUT_FILENO;
 	const char *out_name = stdout_name;
 };

@@ -13,7 +13,7 @@ trap 'rm -f "$log"' EXIT
 
 # What the tests use, by Debian package.
 packages=(g++ clang libclang-rt-14-dev cmake make libgtest-dev libgmock-dev python3
-	faketime valgrind mandoc man-db locales dpkg-dev file binutils lintian
+	faketime tzdata util-linux mount valgrind mandoc man-db locales dpkg-dev file binutils lintian
 	clang-format clang-tidy cppcheck)
 missing=()
 for p in "${packages[@]}"; do

@@ -163,7 +163,7 @@ TEST(render, cache_matches_uncached_rendering)
 	std::string saved = old ? old : "";
 	setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
 	tzset();
-	for (broken_down_fn conv : {broken_down_fn(localtime_r), broken_down_fn(gmtime_r)}) {
+	for (broken_down_fn conv : {local_time, broken_down_fn(gmtime_r)}) {
 		for (const char *f : formats) {
 			run_settings rs;
 			rs.format = f;

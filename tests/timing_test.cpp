@@ -233,6 +233,30 @@ TEST_P(faked, stamps)
 INSTANTIATE_TEST_SUITE_P(clock, faked, testing::ValuesIn(faked_cases),
                          [](const auto &i) { return std::string(i.param.name); });
 
+// With TZ unset, local time is the system's zone, and a change of it
+// while horlet runs shows from the next second on.  The zone is changed
+// by mounting another over /etc/localtime in a private mount namespace;
+// where none can be had, the test is skipped, not passed.
+TEST(clock, follows_a_change_of_the_system_zone)
+{
+	const std::string script = R"(
+		z=/usr/share/zoneinfo
+		[ -f $z/Asia/Tokyo ] && [ -f $z/Etc/UTC ] || { echo "no zone files"; exit 77; }
+		unshare -m sh -c "mount --bind $z/Etc/UTC /etc/localtime" 2>/dev/null ||
+			{ echo "no private mount namespace"; exit 77; }
+		exec unshare -m sh -c "
+			mount --bind $z/Etc/UTC /etc/localtime
+			{ echo a; sleep 0.5; mount --bind $z/Asia/Tokyo /etc/localtime
+			  sleep 1.1; echo b; } | env -u TZ horlet -f '%Z '"
+	)";
+	run_result r = run_sh(script);
+	if (r.status == 77)
+		GTEST_SKIP() << r.out;
+	EXPECT_EQ(r.out, "UTC a\nJST b\n");
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+}
+
 // Day and month names stay the POSIX locale's even where the environment
 // names a locale that exists: one is built for the test in its directory.
 TEST(clock, locale_settings_have_no_effect)
