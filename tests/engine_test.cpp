@@ -363,7 +363,7 @@ TEST(copy_loop, buffer_nearly_full)
 TEST(copy_loop, agrees_with_the_table)
 {
 	std::mt19937 rng(11);
-	for (int round = 0; round < 40; ++round) {
+	for (int round = 0; round < 42; ++round) {
 		std::string in;
 		auto density = 1 + rng() % 200;
 		for (int i = 0; i < 5000; ++i)
@@ -374,14 +374,17 @@ TEST(copy_loop, agrees_with_the_table)
 			blocks.push_back(in.substr(i, n));
 			i += n;
 		}
-		// Stamps of up to 32 bytes and longer ones take different
-		// copies.
-		const char *stamp = round % 2 == 0 ? "T " : "a stamp longer than thirty-two bytes ";
+		// Stamps of up to 32 bytes are stored from a register, longer
+		// ones in pieces of 32: the lengths at the edges of both.
+		constexpr std::size_t lengths[] = {1, 2, 31, 32, 33, 37, 64};
+		const std::string stamp(lengths[static_cast<std::size_t>(round) % std::size(lengths)],
+		                        'S');
 		for (const trans_table *t : {&prefix_trans, &suffix_trans})
 			for (scan_path path : paths())
-				ASSERT_EQ(dump(stamp_blocks(*t, blocks, path, stamp)),
+				ASSERT_EQ(dump(stamp_blocks(*t, blocks, path, stamp.c_str())),
 				          dump(table_walk(*t, in, stamp)))
-				    << "round " << round << ", path " << int(path);
+				    << "round " << round << ", stamp of " << stamp.size()
+				    << " bytes, path " << int(path);
 	}
 }
 
@@ -447,6 +450,31 @@ TEST(io, interrupted_reads_and_writes_lose_nothing)
 	signal(SIGALRM, SIG_DFL);
 	EXPECT_EQ(r.fault, stamp_result::ok) << std::strerror(r.err);
 	EXPECT_TRUE(got == want) << got.size() << " bytes of " << want.size();
+}
+
+// What is written before the end of the input is the complete lines, and
+// nothing of the open one, its stamp included.
+TEST(copy_loop, writes_complete_lines_only)
+{
+	const std::string lines = repeat("a\n", 100), open(300, 'b');
+	for (const trans_table *t : {&prefix_trans, &suffix_trans})
+		for (scan_path path : paths()) {
+			run_settings rs;
+			rs.format = "T ";
+			rs.trans = t;
+			rs.out = memfd_create("out", 0);
+			auto s = std::make_unique<stamper>();
+			start(*s, rs, path);
+			std::string in = lines + open;
+			EXPECT_TRUE(stamp_block(*s, in.data(), in.size()));
+			EXPECT_TRUE(flush_lines(*s));
+			std::string out(static_cast<std::size_t>(lseek(rs.out, 0, SEEK_END)), '\0');
+			EXPECT_EQ(pread(rs.out, out.data(), out.size(), 0),
+			          static_cast<ssize_t>(out.size()));
+			EXPECT_EQ(dump(out), dump(table_walk(*t, lines, "T ")))
+			    << "path " << int(path);
+			close(rs.out);
+		}
 }
 
 // A line is written whole while it, its stamp and its newline fit in the

@@ -2,10 +2,14 @@
 // and nothing read before it is lost.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
+
+#include <csignal>
 
 #include <string>
 
+#include "frame.hpp"
 #include "harness.hpp"
 
 namespace
@@ -63,10 +67,54 @@ const sh_case fault_cases[] = {
     // With standard error closed, the output file must not take its place.
     {"file_with_stderr_closed", "horlet -f 'T ' f < . 2>&-; s=$?; cat f; exit $s", "", "", "", 1},
     {"other_file_is_fine", "echo a > f; horlet -f 'T ' g < f && cat g", "", "T a\n", "", 0},
+    // Files are the same only on the same device: two fresh file systems
+    // give their first files the same inode number.
+    {"same_inode_other_device",
+     "mkdir a b; unshare -m true 2>/dev/null || exit 77; exec unshare -m sh -c '"
+     "mount -t tmpfs t a 2>/dev/null && mount -t tmpfs t b 2>/dev/null || exit 77; "
+     "echo x > a/f; : > b/f; [ $(stat -c %i a/f) = $(stat -c %i b/f) ] || exit 77; "
+     "horlet -f \"T \" b/f < a/f && cat b/f'",
+     "", "T x\n", "", 0},
     {"devnull_both_ways", "horlet < /dev/null > /dev/null", "", "", "", 0},
 };
 INSTANTIATE_TEST_SUITE_P(io, faults, testing::ValuesIn(fault_cases),
                          [](const auto &i) { return std::string(i.param.name); });
+
+void on_alarm(int) {}
+
+// A diagnostic longer than a pipe holds, to a reader that is slow, while a
+// timer interrupts the writes: it arrives whole, however the writes are
+// cut short.  In a child, so that the timer stays out of this process.
+TEST(faults, long_diagnostic_arrives_whole)
+{
+	const std::string object(100000, 'x');
+	int p[2];
+	ASSERT_EQ(pipe(p), 0);
+	pid_t pid = fork();
+	ASSERT_GE(pid, 0);
+	if (pid == 0) {
+		dup2(p[1], STDERR_FILENO);
+		close(p[0]);
+		struct sigaction sa {
+		};
+		sa.sa_handler = on_alarm; // no SA_RESTART
+		sigaction(SIGALRM, &sa, nullptr);
+		itimerval every{{0, 1000}, {0, 1000}};
+		setitimer(ITIMER_REAL, &every, nullptr);
+		horlet::diag(object, "too many arguments");
+		_exit(0);
+	}
+	close(p[1]);
+	std::string got;
+	char buf[4096];
+	for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;) {
+		got.append(buf, static_cast<std::size_t>(n));
+		usleep(200);
+	}
+	close(p[0]);
+	EXPECT_EQ(wait_for(pid, run_timeout), 0);
+	EXPECT_TRUE(got == object + ": too many arguments\n") << got.size() << " bytes";
+}
 
 // A read error after some input: what came before it is written whole.
 TEST(faults, read_error_keeps_what_was_read)

@@ -42,7 +42,8 @@ inline void PrintTo(const sh_case &c, std::ostream *os)
 	*os << c.name;
 }
 
-// Runs the row's script and checks output, diagnostics and status exactly.
+// Runs the row's script and checks output, diagnostics and status exactly;
+// a script that exits with 77 could not set its case up, and is skipped.
 void expect_run(const sh_case &c);
 
 // Runs horlet directly with argv, which may be empty.
