@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "write.hpp"
+
 namespace horlet
 {
 

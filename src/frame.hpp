@@ -5,7 +5,8 @@
 #include <optional>
 #include <string_view>
 
-#include "stamp.hpp"
+#include "read.hpp"
+#include "settings.hpp"
 
 namespace horlet
 {

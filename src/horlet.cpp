@@ -2,7 +2,7 @@
 #include <cerrno>
 
 #include "frame.hpp"
-#include "stamp.hpp"
+#include "read.hpp"
 
 using namespace horlet;
 

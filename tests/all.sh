@@ -57,7 +57,7 @@ tail -n 2 "$log"
 # Project habits: formatting, and the static checkers on the program.
 step "clang-format" clang-format --dry-run --Werror src/*.cpp src/*.hpp tests/*.cpp tests/*.hpp \
 	fuzz/*.cpp bench/*.cpp
-step "clang-tidy" clang-tidy --quiet src/stamp.cpp src/frame.cpp src/horlet.cpp -- -std=c++20 -Isrc
+step "clang-tidy" clang-tidy --quiet src/*.cpp -- -std=c++20 -Isrc
 step "cppcheck" cppcheck --quiet --std=c++20 --enable=warning,performance,portability \
 	--error-exitcode=1 -I src src
 

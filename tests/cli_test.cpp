@@ -23,14 +23,6 @@ TEST_P(cli, behaves)
 	expect_run(GetParam());
 }
 
-std::string repeat(const std::string &s, int n)
-{
-	std::string r;
-	while (n-- > 0)
-		r += s;
-	return r;
-}
-
 // The binary's directory leads PATH, so argv[0] is "horlet" as a user types
 // it and getopt's messages read the same on any machine.
 #define H "horlet "

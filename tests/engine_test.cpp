@@ -10,13 +10,14 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "harness.hpp"
-#include "stamp.hpp"
-#include "table_walk.hpp"
+#include "oracle.hpp"
+#include "read.hpp"
 
 using namespace horlet;
 using namespace std::string_literals;
@@ -24,16 +25,35 @@ using namespace std::string_literals;
 namespace
 {
 
+// TZ set for as long as it lives, then as it was.
+struct tz_for_test {
+	std::optional<std::string> saved;
+	explicit tz_for_test(const char *tz)
+	{
+		if (const char *old = getenv("TZ"))
+			saved = old;
+		setenv("TZ", tz, 1);
+		tzset();
+	}
+	~tz_for_test()
+	{
+		if (saved)
+			setenv("TZ", saved->c_str(), 1);
+		else
+			unsetenv("TZ");
+		tzset();
+	}
+	tz_for_test(const tz_for_test &) = delete;
+	tz_for_test &operator=(const tz_for_test &) = delete;
+};
+
 // 2026-01-02 03:04:05 UTC, a Friday.
 constexpr time_t t0 = 1767323045;
 
 std::string render(const run_settings &rs, stamp_cache &c, time_t sec, suseconds_t usec)
 {
-	// Filled, so that bytes the rendering fails to write show.
-	char buf[STAMP_MAX];
-	std::memset(buf, '#', sizeof buf);
 	timeval tv{sec, usec};
-	return std::string(buf, render_stamp(rs, c, tv, buf));
+	return std::string(render_stamp(rs, c, tv));
 }
 
 struct render_case {
@@ -104,21 +124,13 @@ TEST(render, marker_limits)
 
 TEST(render, local_time_follows_tz)
 {
-	const char *old = getenv("TZ");
-	std::string saved = old ? old : "";
-	setenv("TZ", "JST-9", 1);
-	tzset();
+	tz_for_test tz("JST-9");
 	run_settings rs;
 	stamp_cache c;
 	EXPECT_EQ(render(rs, c, t0, 0), "2026-01-02 12:04:05: ");
 	rs.to_broken_down = gmtime_r;
 	stamp_cache u;
 	EXPECT_EQ(render(rs, u, t0, 0), "2026-01-02 03:04:05: ");
-	if (old)
-		setenv("TZ", saved.c_str(), 1);
-	else
-		unsetenv("TZ");
-	tzset();
 }
 
 // Rendering as the program would without a cache: a fresh conversion and
@@ -159,10 +171,7 @@ TEST(render, cache_matches_uncached_rendering)
 	                         {t0 - 86400 * 200, 7},
 	                         {t0 - 86400 * 200, 8},
 	                         {0, 0}};
-	const char *old = getenv("TZ");
-	std::string saved = old ? old : "";
-	setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-	tzset();
+	tz_for_test tz("CET-1CEST,M3.5.0,M10.5.0/3");
 	for (broken_down_fn conv : {local_time, broken_down_fn(gmtime_r)}) {
 		for (const char *f : formats) {
 			run_settings rs;
@@ -176,50 +185,32 @@ TEST(render, cache_matches_uncached_rendering)
 				    << tv.tv_usec;
 		}
 	}
-	if (old)
-		setenv("TZ", saved.c_str(), 1);
-	else
-		unsetenv("TZ");
-	tzset();
 }
 
 // Every way of scanning this CPU can run.
 std::vector<scan_path> paths()
 {
 	std::vector<scan_path> v;
-	for (scan_path p : {scan_path::portable, scan_path::sse2, scan_path::avx2})
+	for (scan_path p : all_scan_paths)
 		if (can_run(p))
 			v.push_back(p);
 	return v;
 }
 
-// The copy loop over input fed in the given blocks, its output read back.
+// The copy loop's output, or a failure if it reported an error.
 std::string stamp_blocks(const trans_table &t, const std::vector<std::string> &blocks,
-                         scan_path path, const char *format = "T ")
+                         scan_path path, const feed_opts &f = {})
 {
-	run_settings rs;
-	rs.format = format;
-	rs.trans = &t;
-	rs.out = memfd_create("out", 0);
-	auto s = std::make_unique<stamper>();
-	start(*s, rs, path);
-	for (const std::string &b : blocks) {
-		EXPECT_TRUE(stamp_block(*s, b.data(), b.size()));
-		EXPECT_TRUE(flush_lines(*s));
-	}
-	EXPECT_TRUE(flush_all(*s));
-	std::string out(static_cast<std::size_t>(lseek(rs.out, 0, SEEK_END)), '\0');
-	EXPECT_EQ(pread(rs.out, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
-	close(rs.out);
-	return out;
+	feed_result r = feed_blocks(t, {blocks.begin(), blocks.end()}, path, f);
+	EXPECT_EQ(r.err, 0);
+	return r.out;
 }
 
-std::string repeat(const std::string &s, int n)
+// How a feed was set up, for failure messages.
+std::string where(scan_path path, const feed_opts &f)
 {
-	std::string r;
-	while (n-- > 0)
-		r += s;
-	return r;
+	return std::string("path ") + std::string(name_of(path)) + ", slack " +
+	       std::to_string(f.slack) + ", stamp " + dump(f.format);
 }
 
 struct machine_case {
@@ -252,23 +243,29 @@ class machine : public testing::TestWithParam<machine_case>
 {
 };
 
-// Whatever the block boundaries, the output is the same.
+// Whatever the block boundaries, and whether or not the copy loop may read
+// past a block, the output is the same.
 TEST_P(machine, stamps_at_every_split)
 {
 	const machine_case &c = GetParam();
 	for (scan_path path : paths()) {
-		for (std::size_t i = 0; i <= c.in.size(); ++i) {
-			std::vector<std::string> two{c.in.substr(0, i), c.in.substr(i)};
-			EXPECT_EQ(dump(stamp_blocks(prefix_trans, two, path)), dump(c.prefix))
-			    << "split " << i << ", path " << int(path);
-			EXPECT_EQ(dump(stamp_blocks(suffix_trans, two, path)), dump(c.suffix))
-			    << "split " << i << ", path " << int(path);
+		for (std::size_t slack : {std::size_t{0}, scan_reach}) {
+			feed_opts f{.slack = slack};
+			for (std::size_t i = 0; i <= c.in.size(); ++i) {
+				std::vector<std::string> two{c.in.substr(0, i), c.in.substr(i)};
+				EXPECT_EQ(dump(stamp_blocks(prefix_trans, two, path, f)),
+				          dump(c.prefix))
+				    << "split " << i << ", " << where(path, f);
+				EXPECT_EQ(dump(stamp_blocks(suffix_trans, two, path, f)),
+				          dump(c.suffix))
+				    << "split " << i << ", " << where(path, f);
+			}
+			std::vector<std::string> bytes;
+			for (char ch : c.in)
+				bytes.emplace_back(1, ch);
+			EXPECT_EQ(dump(stamp_blocks(prefix_trans, bytes, path, f)), dump(c.prefix));
+			EXPECT_EQ(dump(stamp_blocks(suffix_trans, bytes, path, f)), dump(c.suffix));
 		}
-		std::vector<std::string> bytes;
-		for (char ch : c.in)
-			bytes.emplace_back(1, ch);
-		EXPECT_EQ(dump(stamp_blocks(prefix_trans, bytes, path)), dump(c.prefix));
-		EXPECT_EQ(dump(stamp_blocks(suffix_trans, bytes, path)), dump(c.suffix));
 	}
 }
 
@@ -298,13 +295,14 @@ std::string unstamp(const std::string &out, bool suffix, std::size_t &stamps)
 
 TEST(copy_loop, every_byte_value_and_lines_beyond_the_buffer)
 {
+	const feed_opts f{.cap = 4096, .slack = scan_reach, .format = "<T>"};
 	std::mt19937 rng(7);
 	std::string in;
 	std::size_t lines = 0;
 	for (int i = 0; i < 40; ++i) {
 		// Some lines outgrow the output buffer; none holds "<T>" or
 		// a newline, every other byte value does occur.
-		std::size_t len = i % 10 == 0 ? OUT_BUF_SIZE + 12345 : rng() % 300;
+		std::size_t len = i % 10 == 0 ? f.cap + 1234 : rng() % 300;
 		for (std::size_t j = 0; j < len; ++j) {
 			char ch = static_cast<char>(rng());
 			in += ch == '\n' || ch == '<' ? 'x' : ch;
@@ -317,14 +315,14 @@ TEST(copy_loop, every_byte_value_and_lines_beyond_the_buffer)
 	++lines;
 	std::vector<std::string> blocks;
 	for (std::size_t i = 0; i < in.size();) {
-		std::size_t n = std::min<std::size_t>(in.size() - i, 1 + rng() % 200000);
+		std::size_t n = std::min<std::size_t>(in.size() - i, 1 + rng() % 2000);
 		blocks.push_back(in.substr(i, n));
 		i += n;
 	}
 	for (const trans_table *t : {&prefix_trans, &suffix_trans}) {
 		std::size_t stamps;
 		for (scan_path path : paths()) {
-			std::string out = stamp_blocks(*t, blocks, path, "<T>");
+			std::string out = stamp_blocks(*t, blocks, path, f);
 			EXPECT_TRUE(unstamp(out, t == &suffix_trans, stamps) == in);
 			// The last line has no newline, so -s leaves it unstamped.
 			EXPECT_EQ(stamps, t == &suffix_trans ? lines - 1 : lines);
@@ -332,29 +330,37 @@ TEST(copy_loop, every_byte_value_and_lines_beyond_the_buffer)
 	}
 }
 
-// A buffer filled to within a step of full, by a line still open, then
-// a long run of short lines or of one line: every copy near the end of the
-// buffer must keep inside it, and nothing may be lost.
+// A buffer filled to within a step of full, by a line still open, then a
+// run of short lines or of one line: every copy near the end of the buffer
+// must keep inside it (the sanitizer build sees a store past it), and
+// nothing may be lost.  With a small buffer, every room the fast copies
+// need and a little more, for stamps stored whole and in pieces.
 TEST(copy_loop, buffer_nearly_full)
 {
-	const std::string lines = repeat("a\n", 3000), run(20000, 'y');
-	for (scan_path path : paths()) {
-		// The fast path needs 128 bytes and 64 stamps of room: every
-		// room from there down, and from nothing up.
-		constexpr std::size_t room = 128 + 64 * 2;
-		for (std::size_t left = 0; left < room + 64; left += left == 64 ? room - 128 : 1) {
-			std::string open(OUT_BUF_SIZE - left - 2, 'x');
-			for (const std::string *next : {&lines, &run}) {
-				std::string out =
-				    stamp_blocks(prefix_trans, {open, *next + "\nz"}, path);
-				std::string want =
-				    "T " + open + "a\n" + repeat("T a\n", 2999) + "\nT z";
-				if (next == &run)
-					want = "T " + open + run + "\nT z";
-				ASSERT_TRUE(out == want)
-				    << "room left " << left << ", path " << int(path);
-			}
-		}
+	constexpr std::size_t cap = 8192;
+	const std::string lines = repeat("a\n", 200), run(1500, 'y');
+	for (std::size_t slen : {1, 2, 33}) {
+		const std::string stamp(slen, 'T');
+		// What the copy loop needs for a chunk: 64 bytes, a stamp a byte,
+		// and 64 more.
+		const std::size_t room = 2 * 64 + 64 * slen;
+		for (scan_path path : paths())
+			for (std::size_t slack : {std::size_t{0}, scan_reach})
+				for (std::size_t left = 0; left <= room + 64;
+				     left += left == 64 ? room - 128 : 1) {
+					const feed_opts f{
+					    .cap = cap, .slack = slack, .format = stamp.c_str()};
+					std::string open(cap - left - slen, 'x');
+					for (const std::string *next : {&lines, &run}) {
+						std::string in = open + *next + "\nz";
+						std::string out = stamp_blocks(
+						    prefix_trans, {open, *next + "\nz"}, path, f);
+						ASSERT_TRUE(out ==
+						            table_walk(prefix_trans, in, stamp))
+						    << "room left " << left << ", "
+						    << where(path, f);
+					}
+				}
 	}
 }
 
@@ -377,15 +383,32 @@ TEST(copy_loop, agrees_with_the_table)
 		// Stamps of up to 32 bytes are stored from a register, longer
 		// ones in pieces of 32: the lengths at the edges of both.
 		constexpr std::size_t lengths[] = {1, 2, 31, 32, 33, 37, 64};
-		const std::string stamp(lengths[static_cast<std::size_t>(round) % std::size(lengths)],
-		                        'S');
+		const std::string stamp(
+		    lengths[static_cast<std::size_t>(round) % std::size(lengths)], 'S');
+		const feed_opts f{.slack = round % 3 == 0 ? 0 : scan_reach,
+		                  .format = stamp.c_str()};
 		for (const trans_table *t : {&prefix_trans, &suffix_trans})
 			for (scan_path path : paths())
-				ASSERT_EQ(dump(stamp_blocks(*t, blocks, path, stamp.c_str())),
+				ASSERT_EQ(dump(stamp_blocks(*t, blocks, path, f)),
 				          dump(table_walk(*t, in, stamp)))
-				    << "round " << round << ", stamp of " << stamp.size()
-				    << " bytes, path " << int(path);
+				    << "round " << round << ", " << where(path, f);
 	}
+}
+
+// A table the copy loop does not run by rule is walked a byte at a time,
+// with the same result as the definition: a copy of a known table, and one
+// that stamps every other byte of a line, which no rule can say.
+TEST(copy_loop, other_tables_are_walked)
+{
+	static constexpr trans_table prefix_copy = prefix_trans;
+	static constexpr trans_table every_other{3, 1, 3, 1, 3, 1, 2, 1};
+	static_assert(!derive_rule(every_other).ok);
+	const std::string in = "abc\n\nde\nfghij";
+	for (const trans_table *t : {&prefix_copy, &every_other})
+		for (scan_path path : paths())
+			EXPECT_EQ(dump(stamp_blocks(*t, {in.substr(0, 5), in.substr(5)}, path)),
+			          dump(table_walk(*t, in, "T ")))
+			    << name_of(path);
 }
 
 void on_alarm(int) {}
@@ -453,34 +476,38 @@ TEST(io, interrupted_reads_and_writes_lose_nothing)
 }
 
 // What is written before the end of the input is the complete lines, and
-// nothing of the open one, its stamp included.
+// nothing of the open one, its stamp included, however the block ends.
 TEST(copy_loop, writes_complete_lines_only)
 {
-	const std::string lines = repeat("a\n", 100), open(300, 'b');
+	const std::string lines = repeat("a\n", 100), in = lines + std::string(300, 'b');
 	for (const trans_table *t : {&prefix_trans, &suffix_trans})
-		for (scan_path path : paths()) {
-			run_settings rs;
-			rs.format = "T ";
-			rs.trans = t;
-			rs.out = memfd_create("out", 0);
-			auto s = std::make_unique<stamper>();
-			start(*s, rs, path);
-			std::string in = lines + open;
-			EXPECT_TRUE(stamp_block(*s, in.data(), in.size()));
-			EXPECT_TRUE(flush_lines(*s));
-			std::string out(static_cast<std::size_t>(lseek(rs.out, 0, SEEK_END)), '\0');
-			EXPECT_EQ(pread(rs.out, out.data(), out.size(), 0),
-			          static_cast<ssize_t>(out.size()));
-			EXPECT_EQ(dump(out), dump(table_walk(*t, lines, "T ")))
-			    << "path " << int(path);
-			close(rs.out);
-		}
+		for (scan_path path : paths())
+			for (std::size_t slack : {std::size_t{0}, scan_reach}) {
+				run_settings rs;
+				rs.format = "T ";
+				rs.trans = t;
+				rs.out = memfd_create("out", 0);
+				auto s = std::make_unique<stamper>();
+				auto buf = std::make_unique<char[]>(16384);
+				start(*s, rs, path, buf.get(), 16384);
+				stamp_block(*s, {0, 0}, in.data(), in.size(),
+				            std::min(slack, in.size()));
+				flush_lines(s->out);
+				std::string out(
+				    static_cast<std::size_t>(lseek(rs.out, 0, SEEK_END)), '\0');
+				EXPECT_EQ(pread(rs.out, out.data(), out.size(), 0),
+				          static_cast<ssize_t>(out.size()));
+				EXPECT_EQ(dump(out), dump(table_walk(*t, lines, "T ")))
+				    << name_of(path) << ", slack " << slack;
+				close(rs.out);
+			}
 }
 
 // A line is written whole while it, its stamp and its newline fit in the
-// output buffer; only a longer one is split.
+// output buffer; only a longer one is split.  At the program's own size.
 TEST(copy_loop, whole_line_bound)
 {
+	auto buf = std::make_unique<char[]>(OUT_BUF_SIZE);
 	for (const trans_table *t : {&prefix_trans, &suffix_trans})
 		for (std::size_t extra : {0, 1}) {
 			run_settings rs;
@@ -488,13 +515,14 @@ TEST(copy_loop, whole_line_bound)
 			rs.trans = t;
 			rs.out = memfd_create("out", 0);
 			auto s = std::make_unique<stamper>();
-			start(*s, rs, best_scan_path());
+			start(*s, rs, best_scan_path(), buf.get(), OUT_BUF_SIZE);
 			std::string line(OUT_BUF_SIZE - 3 + extra, 'x');
 			line += '\n';
-			EXPECT_TRUE(stamp_block(*s, line.data(), line.size()));
+			stamp_block(*s, {0, 0}, line.data(), line.size());
 			// Written before the line is complete: split.
 			EXPECT_EQ(lseek(rs.out, 0, SEEK_END) != 0, extra == 1);
-			EXPECT_TRUE(flush_lines(*s));
+			flush_lines(s->out);
+			EXPECT_EQ(s->out.err, 0);
 			EXPECT_EQ(lseek(rs.out, 0, SEEK_END), static_cast<off_t>(line.size() + 2));
 			close(rs.out);
 		}

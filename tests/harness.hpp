@@ -52,6 +52,15 @@ run_result run_argv(const std::vector<const char *> &argv, const std::string &in
 // The path of the built binary.
 const char *horlet_path();
 
+// s, n times over.
+inline std::string repeat(const std::string &s, int n)
+{
+	std::string r;
+	while (n-- > 0)
+		r += s;
+	return r;
+}
+
 // The bytes of s as a readable dump, for failure messages.
 std::string dump(const std::string &s);
 

@@ -15,6 +15,7 @@
 
 #include "frame.hpp"
 #include "harness.hpp"
+#include "oracle.hpp"
 
 using namespace std::chrono_literals;
 
@@ -393,17 +394,6 @@ TEST(signals, ignored_at_start_stays_ignored)
 	EXPECT_EQ(finish(c), 0);
 }
 
-std::string stamped(const std::string &in)
-{
-	std::string out;
-	for (std::size_t i = 0; i < in.size(); ++i) {
-		if (in[i] != '\n' && (i == 0 || in[i - 1] == '\n'))
-			out += "T ";
-		out += in[i];
-	}
-	return out;
-}
-
 // Signals that come while horlet is busy writing a large input, to a
 // reader that lags, give the same result: all that was read is written.
 // A stop often comes as two signals close together (timeout(1) signals
@@ -462,7 +452,7 @@ TEST_P(busy_stop, everything_read_is_written)
 	std::size_t read = sent - static_cast<std::size_t>(unread);
 	EXPECT_EQ(finish(ch), 128 + SIGTERM);
 	EXPECT_LT(read, in.size()) << "the signal came too late to test anything";
-	EXPECT_TRUE(got == stamped(in.substr(0, read)))
+	EXPECT_TRUE(got == table_walk(horlet::prefix_trans, in.substr(0, read), "T "))
 	    << got.size() << " bytes out for " << read << " bytes read";
 }
 

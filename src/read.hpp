@@ -1,0 +1,34 @@
+// horlet: the stamping engine's entry: reads the input, and runs each
+// block through the copy loop to the output.
+#pragma once
+
+#include <csignal>
+#include <cstddef>
+
+#include "settings.hpp"
+
+namespace horlet
+{
+
+// Reads of up to 512 KiB; a 1 MiB output buffer.
+inline constexpr std::size_t IN_BUF_SIZE = 512 * 1024;
+inline constexpr std::size_t OUT_BUF_SIZE = 1024 * 1024;
+
+// A termination signal that asks stamp_stream to write what it has read
+// and return.  Its handler sets signo, and sees to it that a read about
+// to start, or one already waiting, ends at once.
+struct stop_request {
+	volatile std::sig_atomic_t signo = 0;
+};
+
+struct stamp_result {
+	enum { ok, read_error, write_error } fault = ok;
+	int err = 0;
+	int signo = 0; // the signal that stopped the run, or 0
+};
+
+// Copies the descriptor in to rs.out to the end of the input, or until
+// stop asks.  Every completed line is written before each wait for input.
+stamp_result stamp_stream(const run_settings &rs, int in, const stop_request *stop = nullptr);
+
+} // namespace horlet

@@ -1,0 +1,303 @@
+// horlet: the copy loop.
+#include "scan.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "scan_ops.hpp"
+
+namespace horlet
+{
+
+static_assert(scan_reach == 2 * CHUNK - 1);
+
+namespace
+{
+
+// The loop keeps line_end, and copies a chunk inside a long line without
+// looking further, on the knowledge that only the byte after a newline,
+// never one further into a line, can have a stamp of its own.
+constexpr bool all_scannable()
+{
+	for (const trans_table *t : scanned_tables) {
+		stamp_rule r = derive_rule(*t);
+		if (!r.ok || r.at[0][0])
+			return false;
+	}
+	return true;
+}
+static_assert(all_scannable(), "a scanned table comes to a rule the copy loop does not know");
+
+template <std::size_t I> constexpr stamp_rule rule_of = derive_rule(*scanned_tables[I]);
+
+// The place of the lowest bit of m, which is not 0.
+constexpr std::size_t lowest(mask m)
+{
+	return static_cast<unsigned>(std::countr_zero(m));
+}
+
+// The bits of the first k bytes of a chunk.
+constexpr mask first(std::size_t k)
+{
+	return k >= CHUNK ? ~mask{0} : (mask{1} << k) - 1;
+}
+
+// The carry between chunks: 1 when the next byte follows a newline (or
+// nothing at all), from the newlines nl of the k bytes before it.
+constexpr mask carry_out(mask nl, std::size_t k)
+{
+	return nl >> (k - 1) & 1;
+}
+
+// The bytes of a chunk that get a stamp in front of them.
+template <stamp_rule R> constexpr mask stamps_of(mask nl, mask carry)
+{
+	// Bit i of before: byte i - 1 was a newline, or i is the start.
+	mask before = nl << 1 | carry, m = 0;
+	if constexpr (R.at[1][1])
+		m |= before & nl;
+	if constexpr (R.at[1][0])
+		m |= before & ~nl;
+	if constexpr (R.at[0][1])
+		m |= ~before & nl;
+	return m;
+}
+
+// Where the complete lines end in the output, when k bytes with newlines nl
+// (not 0) and stamps have just been copied to end at len: before the bytes
+// after the last newline, and the stamp in front of the first of them.
+template <stamp_rule R>
+constexpr std::size_t lines_end(std::size_t len, mask nl, mask stamps, std::size_t k,
+                                std::size_t slen)
+{
+	auto last =
+	    static_cast<std::size_t>(CHUNK - 1) - static_cast<unsigned>(std::countl_zero(nl));
+	std::size_t after = k - 1 - last;
+	bool stamped = R.at[1][0] && after > 0 && (stamps >> (last + 1) & 1) != 0;
+	return len - after - (stamped ? slen : 0);
+}
+
+// A chunk of k bytes with exact copies, for the end of what may be read
+// and for a nearly full buffer.
+template <stamp_rule R>
+[[gnu::noinline]] void chunk_exact(out_buf &o, std::string_view stamp, const char *p, std::size_t k,
+                                   mask nl, mask carry)
+{
+	const mask stamps = stamps_of<R>(nl, carry) & first(k);
+	// A line ends after each newline; put may write it out at once.
+	const mask ends = nl << 1 & first(k);
+	std::size_t from = 0;
+	for (mask events = stamps | ends; events != 0; events &= events - 1) {
+		std::size_t i = lowest(events);
+		put(o, p + from, i - from);
+		from = i;
+		if ((ends >> i & 1) != 0)
+			o.line_end = o.len;
+		if ((stamps >> i & 1) != 0)
+			put(o, stamp.data(), stamp.size());
+	}
+	put(o, p + from, k - from);
+	if (carry_out(nl, k) != 0)
+		o.line_end = o.len;
+}
+
+// The copy loop for one way of scanning, one rule, and stamps of at most
+// 32 bytes or longer ones.  A chunk that may be read scan_reach bytes ahead
+// and whose output fits is copied in fixed-size pieces, which may run past
+// their ends in both buffers; the rest goes through chunk_exact.
+template <chunk_ops ops, stamp_rule R, bool short_stamp>
+inline void scan_rule(stamper &s, std::string_view stamp, const char *p, std::size_t n,
+                      std::size_t slack)
+{
+	out_buf &o = s.out;
+	const char *const end = p + n;
+	const std::size_t slen = stamp.size();
+	// The fast chunks end where the output's room does...
+	const std::ptrdiff_t full =
+	    static_cast<std::ptrdiff_t>(o.cap) - static_cast<std::ptrdiff_t>(chunk_room(slen));
+	// ... and where the reading ahead would pass what may be read.
+	const std::size_t whole = n >= CHUNK ? n - CHUNK + 1 : 0;
+	const std::size_t reach = n + slack > scan_reach ? n + slack - scan_reach : 0;
+	const char *const stop = p + std::min(whole, reach);
+	const ops op(stamp.data());
+	char *const buf = o.buf;
+	std::size_t len = o.len;
+	mask carry = s.state != 2 ? 1 : 0;
+	// The last chunk with a newline, to place line_end once.
+	mask nl_last = 0, stamps_last = 0;
+	std::size_t len_last = 0, k_last = CHUNK;
+	auto settle = [&] {
+		o.len = len;
+		if (nl_last != 0)
+			o.line_end = lines_end<R>(len_last, nl_last, stamps_last, k_last, slen);
+		nl_last = 0;
+	};
+	// The first k bytes of the chunk at p, valid their bits.
+	auto fast = [&](std::size_t k, mask valid) {
+		const mask nl = ops::newlines(p) & valid;
+		if ((nl | carry) == 0) {
+			// Inside a long line, where no rule stamps.
+			ops::copy64(buf + len, p);
+			len += k;
+			return;
+		}
+		const mask stamps = stamps_of<R>(nl, carry) & valid;
+		char *d = buf + len;
+		std::size_t from = 0;
+		for (mask todo = stamps; todo != 0; todo &= todo - 1) {
+			std::size_t i = lowest(todo);
+			ops::copy64(d, p + from);
+			d += i - from;
+			from = i;
+			if constexpr (short_stamp)
+				op.put_head(d);
+			else
+				op.put_stamp(d, stamp.data(), slen);
+			d += slen;
+		}
+		ops::copy64(d, p + from);
+		len = static_cast<std::size_t>(d - buf) + k - from;
+		if (nl != 0) {
+			nl_last = nl;
+			stamps_last = stamps;
+			len_last = len;
+			k_last = k;
+		}
+		carry = carry_out(nl, k);
+	};
+	while (p < end) {
+		for (; p < stop && static_cast<std::ptrdiff_t>(len) <= full; p += CHUNK)
+			fast(CHUNK, ~mask{0});
+		if (p == end)
+			break;
+		std::size_t k = std::min<std::size_t>(CHUNK, static_cast<std::size_t>(end - p));
+		if (static_cast<std::size_t>(end - p) + slack > scan_reach &&
+		    static_cast<std::ptrdiff_t>(len) <= full) {
+			// The block's last bytes, read ahead into its slack.
+			fast(k, first(k));
+		} else {
+			settle();
+			char chunk[CHUNK] = {};
+			std::memcpy(chunk, p, k);
+			mask nl = ops::newlines(chunk) & first(k);
+			chunk_exact<R>(o, stamp, p, k, nl, carry);
+			carry = carry_out(nl, k);
+			len = o.len;
+		}
+		p += k;
+	}
+	settle();
+	s.state = carry != 0 ? 1 : 2;
+}
+
+// Any other table, a byte at a time: the plain algorithm.
+void walk(stamper &s, std::string_view stamp, const char *p, std::size_t n)
+{
+	const trans_table &t = *s.rs->trans;
+	for (const char *end = p + n; p < end; ++p) {
+		s.state = t[s.state * 2 + (*p == '\n' ? 1 : 0)];
+		if (s.state == 3)
+			put(s.out, stamp.data(), stamp.size());
+		put(s.out, p, 1);
+		if (*p == '\n')
+			s.out.line_end = s.out.len;
+	}
+}
+
+template <chunk_ops ops, std::size_t I = 0>
+inline void scan_table(stamper &s, std::string_view stamp, const char *p, std::size_t n,
+                       std::size_t slack)
+{
+	if constexpr (I == scanned_tables.size()) {
+		walk(s, stamp, p, n);
+	} else if (s.rs->trans != scanned_tables[I]) {
+		scan_table<ops, I + 1>(s, stamp, p, n, slack);
+	} else if (stamp.size() <= 32) {
+		scan_rule<ops, rule_of<I>, true>(s, stamp, p, n, slack);
+	} else {
+		scan_rule<ops, rule_of<I>, false>(s, stamp, p, n, slack);
+	}
+}
+
+[[gnu::flatten]] void scan_portable(stamper &s, std::string_view stamp, const char *p,
+                                    std::size_t n, std::size_t slack)
+{
+	scan_table<portable_ops>(s, stamp, p, n, slack);
+}
+
+#ifdef HORLET_X86
+[[gnu::target("sse2"), gnu::flatten]] void
+scan_sse2(stamper &s, std::string_view stamp, const char *p, std::size_t n, std::size_t slack)
+{
+	scan_table<sse2_ops>(s, stamp, p, n, slack);
+}
+
+[[gnu::target("avx2"), gnu::flatten]] void
+scan_avx2(stamper &s, std::string_view stamp, const char *p, std::size_t n, std::size_t slack)
+{
+	scan_table<avx2_ops>(s, stamp, p, n, slack);
+}
+#endif
+
+} // namespace
+
+std::string_view name_of(scan_path p)
+{
+	switch (p) {
+	case scan_path::avx2:
+		return "avx2";
+	case scan_path::sse2:
+		return "sse2";
+	default:
+		return "portable";
+	}
+}
+
+bool can_run(scan_path p)
+{
+#ifdef HORLET_X86
+	if (p == scan_path::avx2)
+		return __builtin_cpu_supports("avx2");
+	if (p == scan_path::sse2)
+		return __builtin_cpu_supports("sse2");
+#endif
+	return p == scan_path::portable;
+}
+
+scan_path best_scan_path()
+{
+	for (auto p = all_scan_paths.rbegin(); p != all_scan_paths.rend(); ++p)
+		if (can_run(*p))
+			return *p;
+	return scan_path::portable;
+}
+
+void start(stamper &s, const run_settings &rs, scan_path path, char *buf, std::size_t cap)
+{
+	s.rs = &rs;
+	s.path = path;
+	s.state = 0;
+	s.cache.valid = false;
+	s.out = {rs.out, buf, cap, 0, 0, 0};
+}
+
+void stamp_block(stamper &s, const timeval &tv, const char *p, std::size_t n, std::size_t slack)
+{
+	if (n == 0 || s.out.err != 0)
+		return;
+	// One rendering serves every stamp of the block.
+	std::string_view stamp = render_stamp(*s.rs, s.cache, tv);
+	switch (s.path) {
+#ifdef HORLET_X86
+	case scan_path::avx2:
+		return scan_avx2(s, stamp, p, n, slack);
+	case scan_path::sse2:
+		return scan_sse2(s, stamp, p, n, slack);
+#endif
+	default:
+		return scan_portable(s, stamp, p, n, slack);
+	}
+}
+
+} // namespace horlet

@@ -1,0 +1,92 @@
+// horlet: the copy loop: finds the lines of a block of input and copies it
+// to the output buffer with a stamp wherever the transition table puts one.
+#pragma once
+
+#include <sys/time.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "settings.hpp"
+#include "stamp.hpp"
+#include "write.hpp"
+
+namespace horlet
+{
+
+// What a table comes to for whole blocks: whether a stamp goes in front of
+// a byte depends only on whether that byte and the one before it (the start
+// counting as a newline) are newlines.  at[before][byte], 1 for a newline.
+struct stamp_rule {
+	bool ok = false; // false: the table depends on more than that
+	std::array<std::array<bool, 2>, 2> at{};
+	constexpr bool operator==(const stamp_rule &) const = default;
+};
+
+constexpr stamp_rule derive_rule(const trans_table &t)
+{
+	// The states reachable from 0, and which of them follow a newline
+	// (or nothing) and which follow another byte.
+	std::array<bool, 4> reach{true}, after_nl{true}, after_other{};
+	for (int round = 0; round < 4; ++round)
+		for (std::size_t s = 0; s < 4; ++s) {
+			if (!reach[s])
+				continue;
+			reach[t[s * 2]] = after_other[t[s * 2]] = true;
+			reach[t[s * 2 + 1]] = after_nl[t[s * 2 + 1]] = true;
+		}
+	stamp_rule r{true, {}};
+	for (std::size_t before = 0; before < 2; ++before)
+		for (std::size_t nl = 0; nl < 2; ++nl) {
+			const auto &group = before == 1 ? after_nl : after_other;
+			bool seen = false;
+			for (std::size_t s = 0; s < 4; ++s) {
+				if (!group[s])
+					continue;
+				bool stamp = t[s * 2 + nl] == 3;
+				if (seen && stamp != r.at[before][nl])
+					r.ok = false;
+				r.at[before][nl] = stamp;
+				seen = true;
+			}
+		}
+	return r;
+}
+
+// The tables the copy loop runs by their rule, 64 bytes at a time; each
+// must come to a rule it knows, or the program does not compile.  Any
+// other table is walked a byte at a time.
+inline constexpr std::array scanned_tables{&prefix_trans, &suffix_trans};
+
+// The ways of scanning, slowest first; every one gives the same output.
+enum class scan_path { portable, sse2, avx2 };
+inline constexpr std::array all_scan_paths{scan_path::portable, scan_path::sse2, scan_path::avx2};
+std::string_view name_of(scan_path p);
+bool can_run(scan_path p);
+// The fastest the CPU can run.
+scan_path best_scan_path();
+
+// How many bytes past a chunk's start the copy loop may read.  A block
+// followed by that many readable bytes is copied the fast way to its end;
+// otherwise its last 128 bytes are copied exactly.
+inline constexpr std::size_t scan_reach = 127;
+
+// One run of the copy loop: the line state, the stamp and the output.
+struct stamper {
+	const run_settings *rs = nullptr;
+	scan_path path = scan_path::portable;
+	std::uint32_t state = 0; // the table's state after the last byte
+	stamp_cache cache;
+	out_buf out;
+};
+
+// Readies s for a run with rs, with buf[0, cap) for the output buffer.
+void start(stamper &s, const run_settings &rs, scan_path path, char *buf, std::size_t cap);
+// Copies n bytes that came in by one read, all stamped with clock reading
+// tv.  The slack bytes after them may be read, and are not used.
+void stamp_block(stamper &s, const timeval &tv, const char *p, std::size_t n,
+                 std::size_t slack = 0);
+
+} // namespace horlet

@@ -1,0 +1,170 @@
+// horlet: the operations the copy loop scans and copies with, one set for
+// each instruction set, and what each may touch past the bytes it is for.
+// Included by scan.cpp alone.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define HORLET_X86 1
+#endif
+
+namespace horlet
+{
+
+// The input is scanned in chunks of 64 bytes, each turned into a mask with a
+// bit for every newline.
+inline constexpr std::size_t CHUNK = 64;
+using mask = std::uint64_t;
+
+// A way of scanning.  Built from the block's stamp, of which it may read
+// the first 32 bytes.  For a chunk at p and output at d:
+// - newlines(p): a bit for every newline of p[0, 64); reads p[0, 64).
+// - copy64(d, p): copies p[0, 64) to d[0, 64), however little of it is
+//   wanted.  The loop copies a piece that starts anywhere in a chunk this
+//   way, so it reads up to 2 * CHUNK - 1 bytes past the chunk's start
+//   (scan_reach), and stores up to 63 bytes past the piece.
+// - put_head(d): stores the stamp's first 32 bytes at d[0, 32); the whole
+//   stamp, when it has at most 32.
+// - put_stamp(d, stamp, n): stores stamp[0, n) at d, in pieces that read
+//   and store up to STAMP_SLACK bytes past n.
+template <class T>
+concept chunk_ops = std::constructible_from<T, const char *> &&
+    requires(const T o, const char *p, char *d, std::size_t n)
+{
+	{
+		T::newlines(p)
+		} -> std::same_as<mask>;
+	T::copy64(d, p);
+	o.put_head(d);
+	o.put_stamp(d, p, n);
+};
+
+// What one chunk may store past the end of the output: its 64 bytes, at
+// most one stamp a byte, and the last piece's 64-byte store.  A stamp's
+// own over-store falls inside the piece stored after it.
+constexpr std::size_t chunk_room(std::size_t stamp_len)
+{
+	return CHUNK + CHUNK * stamp_len + CHUNK;
+}
+
+struct portable_ops {
+	std::array<char, 32> head;
+	explicit portable_ops(const char *stamp)
+	{
+		std::memcpy(head.data(), stamp, head.size());
+	}
+	static mask newlines(const char *p)
+	{
+		mask m = 0;
+		for (std::size_t i = 0; i < CHUNK; ++i)
+			m |= mask{p[i] == '\n'} << i;
+		return m;
+	}
+	static void copy64(char *d, const char *p)
+	{
+		std::memcpy(d, p, CHUNK);
+	}
+	void put_head(char *d) const
+	{
+		std::memcpy(d, head.data(), head.size());
+	}
+	void put_stamp(char *d, const char *stamp, std::size_t n) const
+	{
+		put_head(d);
+		for (std::size_t i = 32; i < n; i += 32)
+			std::memcpy(d + i, stamp + i, 32);
+	}
+};
+static_assert(chunk_ops<portable_ops>);
+
+#ifdef HORLET_X86
+struct sse2_ops {
+	__m128i head[2];
+	[[gnu::target("sse2")]] explicit sse2_ops(const char *stamp)
+	    : head{load(stamp), load(stamp + 16)}
+	{
+	}
+	[[gnu::target("sse2")]] static __m128i load(const char *p)
+	{
+		return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+	}
+	[[gnu::target("sse2")]] static void store(char *d, __m128i v)
+	{
+		_mm_storeu_si128(reinterpret_cast<__m128i *>(d), v);
+	}
+	[[gnu::target("sse2")]] static mask newlines(const char *p)
+	{
+		const __m128i newline = _mm_set1_epi8('\n');
+		mask m = 0;
+		for (std::size_t i = 0; i < CHUNK; i += 16) {
+			int bits = _mm_movemask_epi8(_mm_cmpeq_epi8(load(p + i), newline));
+			m |= mask{static_cast<std::uint16_t>(bits)} << i;
+		}
+		return m;
+	}
+	[[gnu::target("sse2")]] static void copy64(char *d, const char *p)
+	{
+		for (std::size_t i = 0; i < CHUNK; i += 16)
+			store(d + i, load(p + i));
+	}
+	[[gnu::target("sse2")]] void put_head(char *d) const
+	{
+		store(d, head[0]);
+		store(d + 16, head[1]);
+	}
+	[[gnu::target("sse2")]] void put_stamp(char *d, const char *stamp, std::size_t n) const
+	{
+		put_head(d);
+		for (std::size_t i = 32; i < n; i += 16)
+			store(d + i, load(stamp + i));
+	}
+};
+static_assert(chunk_ops<sse2_ops>);
+
+struct avx2_ops {
+	__m256i head;
+	[[gnu::target("avx2")]] explicit avx2_ops(const char *stamp) : head(load(stamp)) {}
+	[[gnu::target("avx2")]] static __m256i load(const char *p)
+	{
+		return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+	}
+	[[gnu::target("avx2")]] static void store(char *d, __m256i v)
+	{
+		_mm256_storeu_si256(reinterpret_cast<__m256i *>(d), v);
+	}
+	[[gnu::target("avx2")]] static mask newlines(const char *p)
+	{
+		const __m256i newline = _mm256_set1_epi8('\n');
+		auto a = static_cast<std::uint32_t>(
+		    _mm256_movemask_epi8(_mm256_cmpeq_epi8(load(p), newline)));
+		auto b = static_cast<std::uint32_t>(
+		    _mm256_movemask_epi8(_mm256_cmpeq_epi8(load(p + 32), newline)));
+		return mask{b} << 32 | a;
+	}
+	[[gnu::target("avx2")]] static void copy64(char *d, const char *p)
+	{
+		store(d, load(p));
+		store(d + 32, load(p + 32));
+	}
+	[[gnu::target("avx2")]] void put_head(char *d) const
+	{
+		store(d, head);
+	}
+	[[gnu::target("avx2")]] void put_stamp(char *d, const char *stamp, std::size_t n) const
+	{
+		put_head(d);
+		for (std::size_t i = 32; i < n; i += 32)
+			store(d + i, load(stamp + i));
+	}
+};
+static_assert(chunk_ops<avx2_ops>);
+#endif
+
+} // namespace horlet

@@ -1,0 +1,93 @@
+// horlet: the output buffer and the write loops.
+#include "write.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace horlet
+{
+
+int writev_all(int fd, iovec *v, int n)
+{
+	while (n > 0) {
+		ssize_t w = writev(fd, v, n);
+		if (w < 0) {
+			if (errno == EINTR)
+				continue;
+			return errno;
+		}
+		auto left = static_cast<std::size_t>(w);
+		while (n > 0 && left >= v->iov_len) {
+			left -= v->iov_len;
+			++v;
+			--n;
+		}
+		if (n > 0) {
+			v->iov_base = static_cast<char *>(v->iov_base) + left;
+			v->iov_len -= left;
+		}
+	}
+	return 0;
+}
+
+int write_all(int fd, const char *p, std::size_t n)
+{
+	iovec v{const_cast<char *>(p), n};
+	return writev_all(fd, &v, 1);
+}
+
+namespace
+{
+
+// Writes buf[0, n) and moves the rest down.
+void write_head(out_buf &o, std::size_t n)
+{
+	if (o.err == 0)
+		o.err = write_all(o.fd, o.buf, n);
+	if (o.err != 0) {
+		o.len = o.line_end = 0;
+		return;
+	}
+	std::memmove(o.buf, o.buf + n, o.len - n);
+	o.len -= n;
+	o.line_end = o.line_end > n ? o.line_end - n : 0;
+}
+
+} // namespace
+
+void flush_lines(out_buf &o)
+{
+	if (o.line_end > 0)
+		write_head(o, o.line_end);
+}
+
+void flush_all(out_buf &o)
+{
+	if (o.len > 0)
+		write_head(o, o.len);
+}
+
+void make_room(out_buf &o, std::size_t need)
+{
+	flush_lines(o);
+	if (o.cap - o.len < need)
+		flush_all(o);
+}
+
+void put(out_buf &o, const char *p, std::size_t n)
+{
+	while (n > o.cap - o.len) {
+		std::size_t k = o.cap - o.len;
+		std::memcpy(o.buf + o.len, p, k);
+		o.len += k;
+		p += k;
+		n -= k;
+		make_room(o, 1);
+	}
+	std::memcpy(o.buf + o.len, p, n);
+	o.len += n;
+}
+
+} // namespace horlet
