@@ -80,10 +80,15 @@ constexpr std::size_t lines_end(std::size_t len, mask nl, mask stamps, std::size
 
 // A chunk of k bytes with exact copies, for the end of what may be read
 // and for a nearly full buffer.
-template <stamp_rule R>
-[[gnu::noinline]] void chunk_exact(out_buf &o, std::string_view stamp, const char *p, std::size_t k,
-                                   mask nl, mask carry)
+// Returns the carry.
+template <chunk_ops ops, stamp_rule R>
+[[gnu::noinline]] mask chunk_exact(out_buf &o, std::string_view stamp, const char *p, std::size_t k,
+                                   mask carry)
 {
+	// Scanned in a copy, since p[k, 64) may not be read.
+	char chunk[CHUNK] = {};
+	std::memcpy(chunk, p, k);
+	const mask nl = ops::newlines(chunk) & first(k);
 	const mask stamps = stamps_of<R>(nl, carry) & first(k);
 	// A line ends after each newline; put may write it out at once.
 	const mask ends = nl << 1 & first(k);
@@ -100,6 +105,7 @@ template <stamp_rule R>
 	put(o, p + from, k - from);
 	if (carry_out(nl, k) != 0)
 		o.line_end = o.len;
+	return carry_out(nl, k);
 }
 
 // The copy loop for one way of scanning, one rule, and stamps of at most
@@ -124,13 +130,13 @@ inline void scan_rule(stamper &s, std::string_view stamp, const char *p, std::si
 	char *const buf = o.buf;
 	std::size_t len = o.len;
 	mask carry = s.state != 2 ? 1 : 0;
-	// The last chunk with a newline, to place line_end once.
+	// The last whole chunk with a newline, to place line_end once.
 	mask nl_last = 0, stamps_last = 0;
-	std::size_t len_last = 0, k_last = CHUNK;
+	std::size_t len_last = 0;
 	auto settle = [&] {
 		o.len = len;
 		if (nl_last != 0)
-			o.line_end = lines_end<R>(len_last, nl_last, stamps_last, k_last, slen);
+			o.line_end = lines_end<R>(len_last, nl_last, stamps_last, CHUNK, slen);
 		nl_last = 0;
 	};
 	// The first k bytes of the chunk at p, valid their bits.
@@ -162,7 +168,6 @@ inline void scan_rule(stamper &s, std::string_view stamp, const char *p, std::si
 			nl_last = nl;
 			stamps_last = stamps;
 			len_last = len;
-			k_last = k;
 		}
 		carry = carry_out(nl, k);
 	};
@@ -175,19 +180,60 @@ inline void scan_rule(stamper &s, std::string_view stamp, const char *p, std::si
 		if (static_cast<std::size_t>(end - p) + slack > scan_reach &&
 		    static_cast<std::ptrdiff_t>(len) <= full) {
 			// The block's last bytes, read ahead into its slack.
+			settle();
 			fast(k, first(k));
+			if (nl_last != 0)
+				o.line_end = lines_end<R>(len, nl_last, stamps_last, k, slen);
+			nl_last = 0;
 		} else {
 			settle();
-			char chunk[CHUNK] = {};
-			std::memcpy(chunk, p, k);
-			mask nl = ops::newlines(chunk) & first(k);
-			chunk_exact<R>(o, stamp, p, k, nl, carry);
-			carry = carry_out(nl, k);
+			carry = chunk_exact<ops, R>(o, stamp, p, k, carry);
 			len = o.len;
 		}
 		p += k;
 	}
 	settle();
+	s.state = carry != 0 ? 1 : 2;
+}
+
+// Lines that come one read at a time: a block of at most two chunks that
+// may be read ahead and whose output fits is copied with none of the
+// general loop's bookkeeping.
+template <chunk_ops ops, stamp_rule R>
+inline void scan_few(stamper &s, std::string_view stamp, const char *p, std::size_t n)
+{
+	out_buf &o = s.out;
+	const ops op(stamp.data());
+	const std::size_t slen = stamp.size();
+	char *d = o.buf + o.len;
+	mask carry = s.state != 2 ? 1 : 0;
+	// The k bytes at c, valid their bits; line_end after the last newline.
+	auto chunk = [&](const char *c, std::size_t k, mask valid) {
+		const mask nl = ops::newlines(c) & valid;
+		const mask stamps = stamps_of<R>(nl, carry) & valid;
+		std::size_t from = 0;
+		for (mask todo = stamps; todo != 0; todo &= todo - 1) {
+			std::size_t i = lowest(todo);
+			ops::copy64(d, c + from);
+			d += i - from;
+			from = i;
+			op.put_stamp(d, stamp.data(), slen);
+			d += slen;
+		}
+		ops::copy64(d, c + from);
+		d += k - from;
+		if (nl != 0)
+			o.line_end =
+			    lines_end<R>(static_cast<std::size_t>(d - o.buf), nl, stamps, k, slen);
+		carry = carry_out(nl, k);
+	};
+	if (n > CHUNK) {
+		chunk(p, CHUNK, ~mask{0});
+		p += CHUNK;
+		n -= CHUNK;
+	}
+	chunk(p, n, first(n));
+	o.len = static_cast<std::size_t>(d - o.buf);
 	s.state = carry != 0 ? 1 : 2;
 }
 
@@ -205,14 +251,18 @@ void walk(stamper &s, std::string_view stamp, const char *p, std::size_t n)
 	}
 }
 
-template <chunk_ops ops, std::size_t I = 0>
+// The loop for the table in force.  few: the block is of at most two
+// chunks, may be read ahead, and its output fits.
+template <chunk_ops ops, bool few, std::size_t I = 0>
 inline void scan_table(stamper &s, std::string_view stamp, const char *p, std::size_t n,
                        std::size_t slack)
 {
 	if constexpr (I == scanned_tables.size()) {
 		walk(s, stamp, p, n);
 	} else if (s.rs->trans != scanned_tables[I]) {
-		scan_table<ops, I + 1>(s, stamp, p, n, slack);
+		scan_table<ops, few, I + 1>(s, stamp, p, n, slack);
+	} else if constexpr (few) {
+		scan_few<ops, rule_of<I>>(s, stamp, p, n);
 	} else if (stamp.size() <= 32) {
 		scan_rule<ops, rule_of<I>, true>(s, stamp, p, n, slack);
 	} else {
@@ -220,23 +270,28 @@ inline void scan_table(stamper &s, std::string_view stamp, const char *p, std::s
 	}
 }
 
+// One function for each way of scanning, and for few chunks or many, so
+// that a block of few chunks pays for none of the other's registers.
+template <bool few>
 [[gnu::flatten]] void scan_portable(stamper &s, std::string_view stamp, const char *p,
                                     std::size_t n, std::size_t slack)
 {
-	scan_table<portable_ops>(s, stamp, p, n, slack);
+	scan_table<portable_ops, few>(s, stamp, p, n, slack);
 }
 
 #ifdef HORLET_X86
+template <bool few>
 [[gnu::target("sse2"), gnu::flatten]] void
 scan_sse2(stamper &s, std::string_view stamp, const char *p, std::size_t n, std::size_t slack)
 {
-	scan_table<sse2_ops>(s, stamp, p, n, slack);
+	scan_table<sse2_ops, few>(s, stamp, p, n, slack);
 }
 
+template <bool few>
 [[gnu::target("avx2"), gnu::flatten]] void
 scan_avx2(stamper &s, std::string_view stamp, const char *p, std::size_t n, std::size_t slack)
 {
-	scan_table<avx2_ops>(s, stamp, p, n, slack);
+	scan_table<avx2_ops, few>(s, stamp, p, n, slack);
 }
 #endif
 
@@ -288,15 +343,21 @@ void stamp_block(stamper &s, const timeval &tv, const char *p, std::size_t n, st
 		return;
 	// One rendering serves every stamp of the block.
 	std::string_view stamp = render_stamp(*s.rs, s.cache, tv);
+	// As when lines come one read at a time.
+	const bool few = n <= 2 * CHUNK && slack >= scan_reach &&
+	                 s.out.cap - s.out.len >= 2 * chunk_room(stamp.size());
 	switch (s.path) {
 #ifdef HORLET_X86
 	case scan_path::avx2:
-		return scan_avx2(s, stamp, p, n, slack);
+		return few ? scan_avx2<true>(s, stamp, p, n, slack)
+		           : scan_avx2<false>(s, stamp, p, n, slack);
 	case scan_path::sse2:
-		return scan_sse2(s, stamp, p, n, slack);
+		return few ? scan_sse2<true>(s, stamp, p, n, slack)
+		           : scan_sse2<false>(s, stamp, p, n, slack);
 #endif
 	default:
-		return scan_portable(s, stamp, p, n, slack);
+		return few ? scan_portable<true>(s, stamp, p, n, slack)
+		           : scan_portable<false>(s, stamp, p, n, slack);
 	}
 }
 

@@ -6,12 +6,9 @@
 namespace horlet
 {
 
-namespace
-{
-
-// Expands the format for second sec, with room for six digits at every
-// "%@", and notes where they go.
-void fill(const run_settings &rs, stamp_cache &c, time_t sec)
+// The format's expansion, with room for six digits at every "%@", whose
+// places are noted.
+void fill_second(const run_settings &rs, stamp_cache &c, time_t sec)
 {
 	char text[STAMP_BUF_SIZE];
 	struct tm tm;
@@ -37,8 +34,6 @@ void fill(const run_settings &rs, stamp_cache &c, time_t sec)
 	c.len = static_cast<std::size_t>(d - c.stamp.data());
 }
 
-} // namespace
-
 struct tm *local_time(const time_t *t, struct tm *out)
 {
 	const struct tm *tm = std::localtime(t);
@@ -48,22 +43,17 @@ struct tm *local_time(const time_t *t, struct tm *out)
 	return out;
 }
 
-std::string_view render_stamp(const run_settings &rs, stamp_cache &c, const timeval &tv)
+void fill_usec(stamp_cache &c, suseconds_t usec)
 {
-	if (!c.valid || c.sec != tv.tv_sec)
-		fill(rs, c, tv.tv_sec);
-	if (c.nmarks > 0) {
-		// Six digits, however the clock misbehaves.
-		auto usec = static_cast<unsigned long>(tv.tv_usec) % 1000000UL;
-		char digits[6];
-		for (int i = 5; i >= 0; --i) {
-			digits[i] = static_cast<char>('0' + usec % 10);
-			usec /= 10;
-		}
-		for (std::size_t m = 0; m < c.nmarks; ++m)
-			std::memcpy(c.stamp.data() + c.marks[m], digits, sizeof digits);
+	// Six digits, however the clock misbehaves.
+	auto u = static_cast<unsigned long>(usec) % 1000000UL;
+	char digits[6];
+	for (int i = 5; i >= 0; --i) {
+		digits[i] = static_cast<char>('0' + u % 10);
+		u /= 10;
 	}
-	return {c.stamp.data(), c.len};
+	for (std::size_t m = 0; m < c.nmarks; ++m)
+		std::memcpy(c.stamp.data() + c.marks[m], digits, sizeof digits);
 }
 
 } // namespace horlet

@@ -39,8 +39,21 @@ struct stamp_cache {
 	std::array<char, STAMP_MAX + STAMP_SLACK> stamp{};
 };
 
+// Expands the format for a new second.
+void fill_second(const run_settings &rs, stamp_cache &c, time_t sec);
+// Writes the microseconds at every marker.
+void fill_usec(stamp_cache &c, suseconds_t usec);
+
 // The stamp for clock reading tv, which stays in the cache until the next
-// call.
-std::string_view render_stamp(const run_settings &rs, stamp_cache &c, const timeval &tv);
+// call.  Within a second it costs a comparison, and its microseconds if it
+// shows them.
+inline std::string_view render_stamp(const run_settings &rs, stamp_cache &c, const timeval &tv)
+{
+	if (!c.valid || c.sec != tv.tv_sec) [[unlikely]]
+		fill_second(rs, c, tv.tv_sec);
+	if (c.nmarks > 0)
+		fill_usec(c, tv.tv_usec);
+	return {c.stamp.data(), c.len};
+}
 
 } // namespace horlet

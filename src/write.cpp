@@ -34,8 +34,17 @@ int writev_all(int fd, iovec *v, int n)
 
 int write_all(int fd, const char *p, std::size_t n)
 {
-	iovec v{const_cast<char *>(p), n};
-	return writev_all(fd, &v, 1);
+	while (n > 0) {
+		ssize_t w = write(fd, p, n);
+		if (w < 0) {
+			if (errno == EINTR)
+				continue;
+			return errno;
+		}
+		p += w;
+		n -= static_cast<std::size_t>(w);
+	}
+	return 0;
 }
 
 namespace
@@ -50,7 +59,8 @@ void write_head(out_buf &o, std::size_t n)
 		o.len = o.line_end = 0;
 		return;
 	}
-	std::memmove(o.buf, o.buf + n, o.len - n);
+	if (o.len > n)
+		std::memmove(o.buf, o.buf + n, o.len - n);
 	o.len -= n;
 	o.line_end = o.line_end > n ? o.line_end - n : 0;
 }

@@ -476,31 +476,40 @@ TEST(io, interrupted_reads_and_writes_lose_nothing)
 }
 
 // What is written before the end of the input is the complete lines, and
-// nothing of the open one, its stamp included, however the block ends.
+// nothing of the open one, its stamp included, however the block ends: a
+// long block, and short ones as when lines come one read at a time.
 TEST(copy_loop, writes_complete_lines_only)
 {
-	const std::string lines = repeat("a\n", 100), in = lines + std::string(300, 'b');
-	for (const trans_table *t : {&prefix_trans, &suffix_trans})
-		for (scan_path path : paths())
-			for (std::size_t slack : {std::size_t{0}, scan_reach}) {
-				run_settings rs;
-				rs.format = "T ";
-				rs.trans = t;
-				rs.out = memfd_create("out", 0);
-				auto s = std::make_unique<stamper>();
-				auto buf = std::make_unique<char[]>(16384);
-				start(*s, rs, path, buf.get(), 16384);
-				stamp_block(*s, {0, 0}, in.data(), in.size(),
-				            std::min(slack, in.size()));
-				flush_lines(s->out);
-				std::string out(
-				    static_cast<std::size_t>(lseek(rs.out, 0, SEEK_END)), '\0');
-				EXPECT_EQ(pread(rs.out, out.data(), out.size(), 0),
-				          static_cast<ssize_t>(out.size()));
-				EXPECT_EQ(dump(out), dump(table_walk(*t, lines, "T ")))
-				    << name_of(path) << ", slack " << slack;
-				close(rs.out);
-			}
+	const std::pair<std::string, std::string> blocks[] = {
+	    {repeat("a\n", 100), std::string(300, 'b')},
+	    {"a\n", std::string(70, 'b')},
+	    {std::string(70, 'a') + "\n", "bb"},
+	    {"a\n\n", "b"},
+	};
+	for (const auto &[lines, open] : blocks)
+		for (const trans_table *t : {&prefix_trans, &suffix_trans})
+			for (scan_path path : paths())
+				for (std::size_t slack : {std::size_t{0}, scan_reach}) {
+					run_settings rs;
+					rs.format = "T ";
+					rs.trans = t;
+					rs.out = memfd_create("out", 0);
+					auto s = std::make_unique<stamper>();
+					auto buf = std::make_unique<char[]>(16384);
+					start(*s, rs, path, buf.get(), 16384);
+					std::string in = lines + open + std::string(slack, '\n');
+					stamp_block(*s, {0, 0}, in.data(), in.size() - slack,
+					            slack);
+					flush_lines(s->out);
+					std::string out(
+					    static_cast<std::size_t>(lseek(rs.out, 0, SEEK_END)),
+					    '\0');
+					EXPECT_EQ(pread(rs.out, out.data(), out.size(), 0),
+					          static_cast<ssize_t>(out.size()));
+					EXPECT_EQ(dump(out), dump(table_walk(*t, lines, "T ")))
+					    << name_of(path) << ", slack " << slack;
+					close(rs.out);
+				}
 }
 
 // A line is written whole while it, its stamp and its newline fit in the
