@@ -35,7 +35,14 @@ struct sh_case {
 	std::string out;
 	std::string err;
 	int status;
+	// False for a row that the memcheck run cannot check: one that shows
+	// the program's name (valgrind runs it by its full path), or closes
+	// the standard error valgrind writes to.
+	bool memcheck = true;
 };
+
+// Whether horlet runs under valgrind's memcheck, as the memcheck test has it.
+bool under_memcheck();
 
 inline void PrintTo(const sh_case &c, std::ostream *os)
 {
