@@ -232,13 +232,15 @@ std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs)
 
 bool catch_stop_signals(stop_request &stop, int in)
 {
-	// A pipe with no writer: its read end reads as end of file.
+	// A pipe with no writer: its read end reads as end of file.  (pipe,
+	// not pipe2, which not every system has; nothing runs meanwhile that
+	// could inherit it.)
 	int p[2];
-	if (pipe2(p, O_CLOEXEC) != 0)
+	if (pipe(p) != 0)
 		return false;
 	close(p[1]);
 	p[0] = above_std(p[0]);
-	if (p[0] < 0)
+	if (p[0] < 0 || fcntl(p[0], F_SETFD, FD_CLOEXEC) != 0)
 		return false;
 	stop_in = in;
 	stop_eof = p[0];

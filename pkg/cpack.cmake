@@ -1,0 +1,12 @@
+# Read by cpack for each package it makes.
+if(CPACK_GENERATOR STREQUAL "DEB")
+  find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(NOT DPKG_SHLIBDEPS)
+    message(FATAL_ERROR "the Debian package needs dpkg-shlibdeps to find its dependencies: "
+                        "apt-get install dpkg-dev")
+  endif()
+endif()
+if(CPACK_GENERATOR STREQUAL "TGZ" AND CPACK_SOURCE_PACKAGE_FILE_NAME)
+  # A source package installs nothing: its files stand at its top.
+  set(CPACK_PACKAGING_INSTALL_PREFIX "")
+endif()
