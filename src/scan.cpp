@@ -199,7 +199,7 @@ inline void scan_rule(stamper &s, std::string_view stamp, const char *p, std::si
 // Lines that come one read at a time: a block of at most two chunks that
 // may be read ahead and whose output fits is copied with none of the
 // general loop's bookkeeping.
-template <chunk_ops ops, stamp_rule R>
+template <chunk_ops ops, stamp_rule R, bool short_stamp>
 inline void scan_few(stamper &s, std::string_view stamp, const char *p, std::size_t n)
 {
 	out_buf &o = s.out;
@@ -217,7 +217,10 @@ inline void scan_few(stamper &s, std::string_view stamp, const char *p, std::siz
 			ops::copy64(d, c + from);
 			d += i - from;
 			from = i;
-			op.put_stamp(d, stamp.data(), slen);
+			if constexpr (short_stamp)
+				op.put_head(d);
+			else
+				op.put_stamp(d, stamp.data(), slen);
 			d += slen;
 		}
 		ops::copy64(d, c + from);
@@ -262,7 +265,10 @@ inline void scan_table(stamper &s, std::string_view stamp, const char *p, std::s
 	} else if (s.rs->trans != scanned_tables[I]) {
 		scan_table<ops, few, I + 1>(s, stamp, p, n, slack);
 	} else if constexpr (few) {
-		scan_few<ops, rule_of<I>>(s, stamp, p, n);
+		if (stamp.size() <= 32)
+			scan_few<ops, rule_of<I>, true>(s, stamp, p, n);
+		else
+			scan_few<ops, rule_of<I>, false>(s, stamp, p, n);
 	} else if (stamp.size() <= 32) {
 		scan_rule<ops, rule_of<I>, true>(s, stamp, p, n, slack);
 	} else {
