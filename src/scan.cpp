@@ -108,6 +108,29 @@ template <chunk_ops ops, stamp_rule R>
 	return carry_out(nl, k);
 }
 
+// Copies the k bytes of the chunk at c to d, with the stamp in front of
+// each byte that stamps marks, in fixed-size stores that may run past the
+// ends of both; returns the output's new end.
+template <chunk_ops ops, bool short_stamp>
+inline char *copy_stamped(const ops &op, std::string_view stamp, const char *c, std::size_t k,
+                          mask stamps, char *d)
+{
+	std::size_t from = 0;
+	for (mask todo = stamps; todo != 0; todo &= todo - 1) {
+		std::size_t i = lowest(todo);
+		ops::copy64(d, c + from);
+		d += i - from;
+		from = i;
+		if constexpr (short_stamp)
+			op.put_head(d);
+		else
+			op.put_stamp(d, stamp.data(), stamp.size());
+		d += stamp.size();
+	}
+	ops::copy64(d, c + from);
+	return d + k - from;
+}
+
 // The copy loop for one way of scanning, one rule, and stamps of at most
 // 32 bytes or longer ones.  A chunk that may be read scan_reach bytes ahead
 // and whose output fits is copied in fixed-size pieces, which may run past
@@ -149,21 +172,8 @@ inline void scan_rule(stamper &s, std::string_view stamp, const char *p, std::si
 			return;
 		}
 		const mask stamps = stamps_of<R>(nl, carry) & valid;
-		char *d = buf + len;
-		std::size_t from = 0;
-		for (mask todo = stamps; todo != 0; todo &= todo - 1) {
-			std::size_t i = lowest(todo);
-			ops::copy64(d, p + from);
-			d += i - from;
-			from = i;
-			if constexpr (short_stamp)
-				op.put_head(d);
-			else
-				op.put_stamp(d, stamp.data(), slen);
-			d += slen;
-		}
-		ops::copy64(d, p + from);
-		len = static_cast<std::size_t>(d - buf) + k - from;
+		char *d = copy_stamped<ops, short_stamp>(op, stamp, p, k, stamps, buf + len);
+		len = static_cast<std::size_t>(d - buf);
 		if (nl != 0) {
 			nl_last = nl;
 			stamps_last = stamps;
@@ -211,20 +221,7 @@ inline void scan_few(stamper &s, std::string_view stamp, const char *p, std::siz
 	auto chunk = [&](const char *c, std::size_t k, mask valid) {
 		const mask nl = ops::newlines(c) & valid;
 		const mask stamps = stamps_of<R>(nl, carry) & valid;
-		std::size_t from = 0;
-		for (mask todo = stamps; todo != 0; todo &= todo - 1) {
-			std::size_t i = lowest(todo);
-			ops::copy64(d, c + from);
-			d += i - from;
-			from = i;
-			if constexpr (short_stamp)
-				op.put_head(d);
-			else
-				op.put_stamp(d, stamp.data(), slen);
-			d += slen;
-		}
-		ops::copy64(d, c + from);
-		d += k - from;
+		d = copy_stamped<ops, short_stamp>(op, stamp, c, k, stamps, d);
 		if (nl != 0)
 			o.line_end =
 			    lines_end<R>(static_cast<std::size_t>(d - o.buf), nl, stamps, k, slen);
