@@ -10,8 +10,6 @@
 namespace horlet
 {
 
-static_assert(scan_reach == 2 * CHUNK - 1);
-
 namespace
 {
 

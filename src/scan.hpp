@@ -68,10 +68,19 @@ bool can_run(scan_path p);
 // The fastest the CPU can run.
 scan_path best_scan_path();
 
+// The input is scanned in chunks of 64 bytes.
+inline constexpr std::size_t CHUNK = 64;
 // How many bytes past a chunk's start the copy loop may read.  A block
 // followed by that many readable bytes is copied the fast way to its end;
 // otherwise its last 128 bytes are copied exactly.
-inline constexpr std::size_t scan_reach = 127;
+inline constexpr std::size_t scan_reach = 2 * CHUNK - 1;
+// The room in the output that one chunk copied the fast way may store
+// into: its 64 bytes, at most one stamp a byte, and the last piece's
+// 64-byte store.  With less, the loop copies exactly.
+constexpr std::size_t chunk_room(std::size_t stamp_len)
+{
+	return CHUNK + CHUNK * stamp_len + CHUNK;
+}
 
 // One run of the copy loop: the line state, the stamp and the output.
 struct stamper {

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "scan.hpp"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define HORLET_X86 1
@@ -18,9 +20,7 @@
 namespace horlet
 {
 
-// The input is scanned in chunks of 64 bytes, each turned into a mask with a
-// bit for every newline.
-inline constexpr std::size_t CHUNK = 64;
+// A chunk's bytes as a mask, such as one with a bit for every newline.
 using mask = std::uint64_t;
 
 // A way of scanning.  Built from the block's stamp, of which it may read
@@ -29,7 +29,7 @@ using mask = std::uint64_t;
 // - copy64(d, p): copies p[0, 64) to d[0, 64), however little of it is
 //   wanted.  The loop copies a piece that starts anywhere in a chunk this
 //   way, so it reads up to 2 * CHUNK - 1 bytes past the chunk's start
-//   (scan_reach), and stores up to 63 bytes past the piece.
+//   (scan_reach), and stores up to 63 bytes past the piece (chunk_room).
 // - put_head(d): stores the stamp's first 32 bytes at d[0, 32); the whole
 //   stamp, when it has at most 32.
 // - put_stamp(d, stamp, n): stores stamp[0, n) at d, in pieces that read
@@ -45,14 +45,6 @@ concept chunk_ops = std::constructible_from<T, const char *> &&
 	o.put_head(d);
 	o.put_stamp(d, p, n);
 };
-
-// What one chunk may store past the end of the output: its 64 bytes, at
-// most one stamp a byte, and the last piece's 64-byte store.  A stamp's
-// own over-store falls inside the piece stored after it.
-constexpr std::size_t chunk_room(std::size_t stamp_len)
-{
-	return CHUNK + CHUNK * stamp_len + CHUNK;
-}
 
 struct portable_ops {
 	std::array<char, 32> head;

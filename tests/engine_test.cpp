@@ -341,9 +341,7 @@ TEST(copy_loop, buffer_nearly_full)
 	const std::string lines = repeat("a\n", 200), run(1500, 'y');
 	for (std::size_t slen : {1, 2, 33}) {
 		const std::string stamp(slen, 'T');
-		// What the copy loop needs for a chunk: 64 bytes, a stamp a byte,
-		// and 64 more.
-		const std::size_t room = 2 * 64 + 64 * slen;
+		const std::size_t room = chunk_room(slen);
 		for (scan_path path : paths())
 			for (std::size_t slack : {std::size_t{0}, scan_reach})
 				for (std::size_t left = 0; left <= room + 64;
