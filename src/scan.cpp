@@ -48,6 +48,18 @@ constexpr mask carry_out(mask nl, std::size_t k)
 	return nl >> (k - 1) & 1;
 }
 
+// The line state between blocks as the carry, and back: states 0 and 1
+// (nothing read yet, or a newline) both come before a line's first byte.
+constexpr mask carry_of(std::uint32_t state)
+{
+	return state != 2 ? 1 : 0;
+}
+
+constexpr std::uint32_t state_of(mask carry)
+{
+	return carry != 0 ? 1 : 2;
+}
+
 // The bytes of a chunk that get a stamp in front of them.
 template <stamp_rule R> constexpr mask stamps_of(mask nl, mask carry)
 {
@@ -77,8 +89,7 @@ constexpr std::size_t lines_end(std::size_t len, mask nl, mask stamps, std::size
 }
 
 // A chunk of k bytes with exact copies, for the end of what may be read
-// and for a nearly full buffer.
-// Returns the carry.
+// and for a nearly full buffer; returns the carry.
 template <chunk_ops ops, stamp_rule R>
 [[gnu::noinline]] mask chunk_exact(out_buf &o, std::string_view stamp, const char *p, std::size_t k,
                                    mask carry)
@@ -101,9 +112,10 @@ template <chunk_ops ops, stamp_rule R>
 			put(o, stamp.data(), stamp.size());
 	}
 	put(o, p + from, k - from);
-	if (carry_out(nl, k) != 0)
+	const mask carry_next = carry_out(nl, k);
+	if (carry_next != 0)
 		o.line_end = o.len;
-	return carry_out(nl, k);
+	return carry_next;
 }
 
 // Copies the k bytes of the chunk at c to d, with the stamp in front of
@@ -150,7 +162,7 @@ inline void scan_rule(stamper &s, std::string_view stamp, const char *p, std::si
 	const ops op(stamp.data());
 	char *const buf = o.buf;
 	std::size_t len = o.len;
-	mask carry = s.state != 2 ? 1 : 0;
+	mask carry = carry_of(s.state);
 	// The last whole chunk with a newline, to place line_end once.
 	mask nl_last = 0, stamps_last = 0;
 	std::size_t len_last = 0;
@@ -201,7 +213,7 @@ inline void scan_rule(stamper &s, std::string_view stamp, const char *p, std::si
 		p += k;
 	}
 	settle();
-	s.state = carry != 0 ? 1 : 2;
+	s.state = state_of(carry);
 }
 
 // Lines that come one read at a time: a block of at most two chunks that
@@ -214,7 +226,7 @@ inline void scan_few(stamper &s, std::string_view stamp, const char *p, std::siz
 	const ops op(stamp.data());
 	const std::size_t slen = stamp.size();
 	char *d = o.buf + o.len;
-	mask carry = s.state != 2 ? 1 : 0;
+	mask carry = carry_of(s.state);
 	// The k bytes at c, valid their bits; line_end after the last newline.
 	auto chunk = [&](const char *c, std::size_t k, mask valid) {
 		const mask nl = ops::newlines(c) & valid;
@@ -232,7 +244,7 @@ inline void scan_few(stamper &s, std::string_view stamp, const char *p, std::siz
 	}
 	chunk(p, n, first(n));
 	o.len = static_cast<std::size_t>(d - o.buf);
-	s.state = carry != 0 ? 1 : 2;
+	s.state = state_of(carry);
 }
 
 // Any other table, a byte at a time: the plain algorithm.

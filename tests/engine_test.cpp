@@ -488,25 +488,10 @@ TEST(copy_loop, writes_complete_lines_only)
 		for (const trans_table *t : {&prefix_trans, &suffix_trans})
 			for (scan_path path : paths())
 				for (std::size_t slack : {std::size_t{0}, scan_reach}) {
-					run_settings rs;
-					rs.format = "T ";
-					rs.trans = t;
-					rs.out = memfd_create("out", 0);
-					auto s = std::make_unique<stamper>();
-					auto buf = std::make_unique<char[]>(16384);
-					start(*s, rs, path, buf.get(), 16384);
-					std::string in = lines + open + std::string(slack, '\n');
-					stamp_block(*s, {0, 0}, in.data(), in.size() - slack,
-					            slack);
-					flush_lines(s->out);
-					std::string out(
-					    static_cast<std::size_t>(lseek(rs.out, 0, SEEK_END)),
-					    '\0');
-					EXPECT_EQ(pread(rs.out, out.data(), out.size(), 0),
-					          static_cast<ssize_t>(out.size()));
-					EXPECT_EQ(dump(out), dump(table_walk(*t, lines, "T ")))
-					    << name_of(path) << ", slack " << slack;
-					close(rs.out);
+					const feed_opts f{.slack = slack, .end_of_input = false};
+					EXPECT_EQ(dump(stamp_blocks(*t, {lines + open}, path, f)),
+					          dump(table_walk(*t, lines, "T ")))
+					    << where(path, f);
 				}
 }
 

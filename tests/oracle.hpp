@@ -30,11 +30,13 @@ inline std::string table_walk(const horlet::trans_table &t, std::string_view in,
 }
 
 // How the copy loop is fed: the output buffer's capacity, how many readable
-// bytes follow each block, and the stamp (a format without conversions).
+// bytes follow each block, the stamp (a format without conversions), and
+// whether the end of the input writes the open line too.
 struct feed_opts {
 	std::size_t cap = 16384;
 	std::size_t slack = 0;
 	const char *format = "T ";
+	bool end_of_input = true;
 };
 
 struct feed_result {
@@ -64,7 +66,8 @@ inline feed_result feed_blocks(const horlet::trans_table &t,
 		horlet::stamp_block(*s, tv, block.get(), b.size(), f.slack);
 		horlet::flush_lines(s->out);
 	}
-	horlet::flush_all(s->out);
+	if (f.end_of_input)
+		horlet::flush_all(s->out);
 	feed_result r;
 	r.err = s->out.err;
 	r.out.resize(static_cast<std::size_t>(lseek(rs.out, 0, SEEK_END)));
