@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite, from a bare Debian 12 machine: installs what it
-# needs, then runs the tests (with the soak, the memcheck run and the man
-# page check) in a plain build, the install and the Debian package with
+# needs, then runs the tests (with the soak, the memcheck run, the engine's
+# tests on emulated older CPUs and the man page check) in a plain build, the install and the Debian package with
 # lintian, the format and static checks, the same tests in a sanitizer
 # build, the program built to POSIX.1-2008 alone with g++ and with clang
 # and libc++, the engine's tests cross-built for aarch64 and run under
@@ -57,7 +57,7 @@ tests() {
 
 step "plain build (about 40 s)" sh -c \
 	"cmake -S . -B build-tests -DHORLET_TESTS=ON && cmake --build build-tests -j$jobs"
-tests "tests, soak, memcheck and man page (about 1 minute)" build-tests
+tests "tests, soak, memcheck, older CPUs and man page (about 2 minutes)" build-tests
 step "install and Debian package (about 20 s)" sh tests/package_check.sh build-tests
 tail -n 3 "$log"
 
