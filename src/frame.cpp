@@ -87,10 +87,22 @@ int above_std(int fd)
 	return high;
 }
 
+// FILE, emptied unless append: the last step that can fail before the
+// run, so that a failure leaves a file as it was.
 int open_output(const char *name, bool append)
 {
-	return above_std(
-	    open(name, O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0666));
+	int fd =
+	    above_std(open(name, O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : 0), 0666));
+	struct stat st;
+	if (fd < 0 || append || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
+		return fd;
+	if (ftruncate(fd, 0) != 0) {
+		int err = errno;
+		close(fd);
+		errno = err;
+		return -1;
+	}
+	return fd;
 }
 
 stop_request *stopping;
@@ -116,9 +128,10 @@ void on_stop(int signo)
 {
 	int err = errno;
 	if (stopping->signo != 0) {
-		// A later signal is a new request: the output takes no more.
+		// A later signal says the output takes no more: the run ends
+		// at once, by the signal that stopped it.
 		if (ns_since(stop_time) >= stop_interval_ns)
-			die_by(signo);
+			die_by(stopping->signo);
 		errno = err;
 		return;
 	}
@@ -150,16 +163,18 @@ void diag_errno(std::string_view object, int err)
 	diag(object, std::strerror(err));
 }
 
-std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs)
+std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs, stop_request *stop)
 {
 	bool append = false;
 	char *format = nullptr;
 	char replace = '\0';
 
 	// With no argument vector at all there are no options and no operand.
-	if (argc < 1)
-		return std::nullopt;
-	for (;;) {
+	if (argc < 1) {
+		argc = 0;
+		optind = 0;
+	}
+	while (argc > 0) {
 		optopt = 0;
 		int c = getopt(argc, argv, optstring);
 		if (c == -1)
@@ -197,35 +212,38 @@ std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs)
 		rs.format = format;
 	}
 
+	// strftime's %s reads broken-down time back as local time, so UTC
+	// fields give the true epoch only when local time is UTC.
+	if (rs.to_broken_down == gmtime_r)
+		setenv("TZ", "GMT0", 1);
+	// The zone is loaded now, while a descriptor for its file can surely
+	// be had; later it is read again only if it changes.
+	tzset();
+
 	int operands = argc - optind;
 	if (operands > 1) {
 		diag(argv[optind], "too many arguments");
 		return 1;
 	}
+	const char *name = operands == 1 ? argv[optind] : nullptr;
 	struct stat st;
-	if (operands == 0) {
-		if (fstat(STDOUT_FILENO, &st) == 0 && input_is(st)) {
-			diag(stdout_name, "input file is output file");
-			return 1;
-		}
-	} else {
-		const char *name = argv[optind];
-		if (stat(name, &st) == 0 && input_is(st)) {
-			diag(name, "input file is output file");
-			return 1;
-		}
+	if (name == nullptr ? fstat(STDOUT_FILENO, &st) == 0 && input_is(st)
+	                    : stat(name, &st) == 0 && input_is(st)) {
+		diag(name == nullptr ? stdout_name : name, "input file is output file");
+		return 1;
+	}
+	// Everything else that can fail comes before FILE is touched.
+	if (stop != nullptr && !catch_stop_signals(*stop, STDIN_FILENO)) {
+		diag_errno("signals", errno);
+		return 1;
+	}
+	if (name != nullptr) {
 		rs.out = open_output(name, append);
 		if (rs.out < 0) {
 			diag_errno(name, errno);
 			return 1;
 		}
 		rs.out_name = name;
-	}
-	// strftime's %s reads broken-down time back as local time, so UTC
-	// fields give the true epoch only when local time is UTC.
-	if (rs.to_broken_down == gmtime_r) {
-		setenv("TZ", "GMT0", 1);
-		tzset();
 	}
 	return std::nullopt;
 }
@@ -242,6 +260,13 @@ bool catch_stop_signals(stop_request &stop, int in)
 	p[0] = above_std(p[0]);
 	if (p[0] < 0 || fcntl(p[0], F_SETFD, FD_CLOEXEC) != 0)
 		return false;
+	// The second descriptor for the last look, where there can be one.
+	struct stat st;
+	if (fstat(in, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
+		stop.look = fcntl(in, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+		if (stop.look < 0)
+			return false;
+	}
 	stop_in = in;
 	stop_eof = p[0];
 	stopping = &stop;

@@ -9,13 +9,9 @@ using namespace horlet;
 int main(int argc, char **argv)
 {
 	run_settings rs;
-	if (auto status = parse_command_line(argc, argv, rs))
-		return *status;
 	static stop_request stop;
-	if (!catch_stop_signals(stop, STDIN_FILENO)) {
-		diag_errno("signals", errno);
-		return 1;
-	}
+	if (auto status = parse_command_line(argc, argv, rs, &stop))
+		return *status;
 	stamp_result r = stamp_stream(rs, STDIN_FILENO, &stop);
 	int status = 0;
 	if (r.fault == stamp_result::read_error) {

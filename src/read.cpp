@@ -17,9 +17,12 @@
 //   lines, so that each line is out before horlet waits for more.
 #include "read.hpp"
 
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 
@@ -39,6 +42,47 @@ stamper run;
 alignas(64) std::array<char, IN_BUF_SIZE + scan_reach> ibuf;
 alignas(64) std::array<char, OUT_BUF_SIZE> obuf;
 
+// One read of up to max bytes from in, stamped and copied out with its
+// complete lines: the bytes read, 0 at the end of the input, or -1.
+ssize_t pass(stamper &s, int in, std::size_t max)
+{
+	ssize_t n = read(in, ibuf.data(), std::min(max, IN_BUF_SIZE));
+	if (n <= 0)
+		return n;
+	// Read after the bytes came, so the stamp is their arrival.
+	timeval tv;
+	gettimeofday(&tv, nullptr);
+	auto got = static_cast<std::size_t>(n);
+	stamp_block(s, tv, ibuf.data(), got, ibuf.size() - got);
+	flush_lines(s.out);
+	return n;
+}
+
+// On a stop: what waits in the input now, and no more.  Each read is made
+// only when it cannot wait, so a producer that goes on writing, or another
+// reader of the same pipe, cannot hold horlet.
+int last_look(stamper &s, int in)
+{
+	int waiting = 0;
+	if (ioctl(in, FIONREAD, &waiting) != 0)
+		return 0;
+	for (auto left = static_cast<std::size_t>(std::max(waiting, 0));
+	     left > 0 && s.out.err == 0;) {
+		pollfd p{in, POLLIN, 0};
+		if (poll(&p, 1, 0) != 1 || (p.revents & POLLIN) == 0)
+			break;
+		ssize_t n = pass(s, in, left);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0)
+			return errno;
+		if (n == 0)
+			break;
+		left -= static_cast<std::size_t>(n);
+	}
+	return 0;
+}
+
 } // namespace
 
 stamp_result stamp_stream(const run_settings &rs, int in, const stop_request *stop)
@@ -51,7 +95,7 @@ stamp_result stamp_stream(const run_settings &rs, int in, const stop_request *st
 		// file, or ends its wait.
 		if (stop != nullptr && stop->signo != 0)
 			break;
-		ssize_t n = read(in, ibuf.data(), IN_BUF_SIZE);
+		ssize_t n = pass(s, in, IN_BUF_SIZE);
 		if (n == 0)
 			break;
 		if (n < 0) {
@@ -61,17 +105,14 @@ stamp_result stamp_stream(const run_settings &rs, int in, const stop_request *st
 			r.err = errno;
 			break;
 		}
-		// Read after the bytes came, so the stamp is their arrival.
-		timeval tv;
-		gettimeofday(&tv, nullptr);
-		auto got = static_cast<std::size_t>(n);
-		stamp_block(s, tv, ibuf.data(), got, ibuf.size() - got);
-		flush_lines(s.out);
 		if (s.out.err != 0)
 			break;
 	}
 	if (stop != nullptr)
 		r.signo = stop->signo;
+	if (r.signo != 0 && r.fault == stamp_result::ok && stop->look >= 0)
+		if (int err = last_look(s, stop->look); err != 0)
+			r = {stamp_result::read_error, err, r.signo};
 	flush_all(s.out);
 	if (s.out.err != 0)
 		return {stamp_result::write_error, s.out.err, r.signo};

@@ -16,9 +16,13 @@ inline constexpr std::size_t OUT_BUF_SIZE = 1024 * 1024;
 
 // A termination signal that asks stamp_stream to write what it has read
 // and return.  Its handler sets signo, and sees to it that a read about
-// to start, or one already waiting, ends at once.
+// to start, or one already waiting, ends at once.  look is a second
+// descriptor of an input that is a pipe, a FIFO or a socket, or -1: on a
+// stop, what already waits there is taken too, since the producer may
+// be gone with the same signal and nobody else would read it.
 struct stop_request {
 	volatile std::sig_atomic_t signo = 0;
+	int look = -1;
 };
 
 struct stamp_result {

@@ -232,6 +232,9 @@ const machine_case machine_cases[] = {
      repeat("aT \n\nbcdT \n", 40)},
     {"long_run", std::string(1000, 'z') + "\n", "T " + std::string(1000, 'z') + "\n",
      std::string(1000, 'z') + "T \n"},
+    // A chunk that ends in a newline, and a line after it in a later read.
+    {"newline_ends_a_chunk", std::string(63, '0') + "\nnext\n",
+     "T " + std::string(63, '0') + "\nT next\n", std::string(63, '0') + "T \nnextT \n"},
 };
 
 void PrintTo(const machine_case &c, std::ostream *os)
@@ -334,11 +337,13 @@ TEST(copy_loop, every_byte_value_and_lines_beyond_the_buffer)
 // run of short lines or of one line: every copy near the end of the buffer
 // must keep inside it (the sanitizer build sees a store past it), and
 // nothing may be lost.  With a small buffer, every room the fast copies
-// need and a little more, for stamps stored whole and in pieces.
+// need and a little more, for stamps stored whole and in pieces; the
+// short lines come in a long block, and in one of two chunks, which takes
+// the short loop for lines that come one read at a time.
 TEST(copy_loop, buffer_nearly_full)
 {
 	constexpr std::size_t cap = 8192;
-	const std::string lines = repeat("a\n", 200), run(1500, 'y');
+	const std::string lines = repeat("a\n", 200), few = repeat("a\n", 63), run(1500, 'y');
 	for (std::size_t slen : {1, 2, 33}) {
 		const std::string stamp(slen, 'T');
 		const std::size_t room = chunk_room(slen);
@@ -349,7 +354,7 @@ TEST(copy_loop, buffer_nearly_full)
 					const feed_opts f{
 					    .cap = cap, .slack = slack, .format = stamp.c_str()};
 					std::string open(cap - left - slen, 'x');
-					for (const std::string *next : {&lines, &run}) {
+					for (const std::string *next : {&lines, &few, &run}) {
 						std::string in = open + *next + "\nz";
 						std::string out = stamp_blocks(
 						    prefix_trans, {open, *next + "\nz"}, path, f);

@@ -31,6 +31,17 @@ const std::string big_input = [] {
 	return s;
 }();
 
+// Closes every descriptor but the standard ones (the test runner may have
+// left some open), allows n, and runs what follows in the shell's place.
+// The sanitizer build's leak check needs descriptors of its own at exit.
+std::string with_descriptors(int n)
+{
+	return "export ASAN_OPTIONS=detect_leaks=0; for f in /proc/$BASHPID/fd/*; do n=${f##*/}; [ "
+	       "$n -gt 2 ] && eval \"exec $n>&-\"; "
+	       "done; ulimit -n " +
+	       std::to_string(n) + "; exec ";
+}
+
 const sh_case fault_cases[] = {
     {"stdout_full", "horlet -f 'T ' > /dev/full", "a\n", "",
      "standard output: No space left on device\n", 1},
@@ -77,6 +88,22 @@ const sh_case fault_cases[] = {
      "horlet -f \"T \" b/f < a/f && cat b/f'",
      "", "T x\n", "", 0},
     {"devnull_both_ways", "horlet < /dev/null > /dev/null", "", "", "", 0},
+    // A failed write ends the run, however much input is still to come.
+    {"endless_input_to_full", "yes | timeout 20 horlet > /dev/full", "", "",
+     "standard output: No space left on device\n", 1},
+    // Without the descriptors a stop needs, or for FILE, the run does not
+    // start, and FILE keeps what it held.  (valgrind needs descriptors of
+    // its own.)
+    {"no_descriptor_for_signals",
+     "echo old > f; (" + with_descriptors(4) + "horlet f); s=$?; cat f; exit $s", "a\n", "old\n",
+     "signals: Too many open files\n", 1, false},
+    {"no_descriptor_for_file",
+     "echo old > f; (" + with_descriptors(5) + "horlet f); s=$?; cat f; exit $s", "a\n", "old\n",
+     "f: Too many open files\n", 1, false},
+    // One descriptor more is enough, and the zone file was read in time.
+    {"descriptors_just_enough",
+     "(export TZ=Asia/Tokyo; " + with_descriptors(6) + "horlet -f '%Z ' f); s=$?; cat f; exit $s",
+     "a\n", "JST a\n", "", 0, false},
 };
 INSTANTIATE_TEST_SUITE_P(io, faults, testing::ValuesIn(fault_cases),
                          [](const auto &i) { return std::string(i.param.name); });
@@ -88,7 +115,10 @@ void on_alarm(int) {}
 // cut short.  In a child, so that the timer stays out of this process.
 TEST(faults, long_diagnostic_arrives_whole)
 {
-	const std::string object(100000, 'x');
+	// Varied, so that a piece rewritten from the wrong place shows.
+	std::string object;
+	for (int i = 0; object.size() < 100000; ++i)
+		object += std::to_string(i) + ' ';
 	int p[2];
 	ASSERT_EQ(pipe(p), 0);
 	pid_t pid = fork();

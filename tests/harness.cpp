@@ -267,7 +267,7 @@ std::string read_for(int fd, std::size_t want, int timeout_ms)
 	}
 }
 
-int wait_for(pid_t pid, double seconds)
+int wait_for(pid_t pid, double seconds, int *raw)
 {
 	int ws;
 	for (double end = seconds_now() + seconds;;) {
@@ -282,6 +282,8 @@ int wait_for(pid_t pid, double seconds)
 		}
 		usleep(1000);
 	}
+	if (raw != nullptr)
+		*raw = ws;
 	return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 }
 

@@ -19,9 +19,11 @@ inline constexpr int run_timeout = 60;
 // is ended by SIGXFSZ.
 inline constexpr long file_size_limit = 1L << 30;
 
-// Reaps pid, killing it if it has not ended within seconds: its status, or
-// -2 if it had to be killed.
-int wait_for(pid_t pid, double seconds);
+// Reaps pid, killing it if it has not ended within seconds: its status
+// (128 + signal for one ended by a signal), or -2 if it had to be killed.
+// raw, if given, receives the wait status itself, which tells an exit by
+// 128 + signal from an end by the signal.
+int wait_for(pid_t pid, double seconds, int *raw = nullptr);
 
 // Runs script with bash in a fresh scratch directory, with input on standard
 // input, the binary's directory first in PATH and H naming the binary.
