@@ -190,7 +190,7 @@ std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs, s
 			rs.trans = &suffix_trans;
 			break;
 		case 'u':
-			rs.to_broken_down = gmtime_r;
+			rs.to_broken_down = utc_time;
 			break;
 		case 'w':
 			replace = optarg[0];
@@ -214,7 +214,7 @@ std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs, s
 
 	// strftime's %s reads broken-down time back as local time, so UTC
 	// fields give the true epoch only when local time is UTC.
-	if (rs.to_broken_down == gmtime_r)
+	if (rs.to_broken_down == utc_time)
 		setenv("TZ", "GMT0", 1);
 	// The zone is loaded now, while a descriptor for its file can surely
 	// be had; later it is read again only if it changes.

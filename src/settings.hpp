@@ -27,6 +27,9 @@ using broken_down_fn = struct tm *(*)(const time_t *, struct tm *);
 // system's zone file again when TZ is unset, so a change of the system's
 // time zone shows in the next second stamped.
 struct tm *local_time(const time_t *t, struct tm *out);
+// UTC for -u, which sets TZ to GMT0: local time in that zone, since
+// gmtime names its zone "GMT" in one C library and "UTC" in another.
+struct tm *utc_time(const time_t *t, struct tm *out);
 
 struct run_settings {
 	const char *format = default_fmt;

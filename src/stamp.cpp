@@ -1,6 +1,7 @@
 // horlet: the stamp for a clock reading.
 #include "stamp.hpp"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace horlet
@@ -16,8 +17,10 @@ void fill_second(const run_settings &rs, stamp_cache &c, time_t sec)
 	                      ? std::strftime(text, sizeof text, rs.format, &tm)
 	                      : 0;
 	// Zero is both "did not fit" and "nothing"; neither is a stamp.
-	if (len == 0)
-		len = overflow_marker.copy(text, sizeof text);
+	if (len == 0) {
+		len = overflow_marker.size();
+		std::memcpy(text, overflow_marker.data(), len);
+	}
 	c.valid = true;
 	c.sec = sec;
 	c.nmarks = 0;
@@ -36,11 +39,28 @@ void fill_second(const run_settings &rs, stamp_cache &c, time_t sec)
 
 struct tm *local_time(const time_t *t, struct tm *out)
 {
+#ifndef __GLIBC__
+	// Other C libraries, musl among them, load the system's zone file
+	// again only when TZ's text changes: with TZ unset, that file is
+	// named by turns in two ways, so that a new zone shows here too.
+	static int named = -1; // -1 not yet known, 0 TZ was set, 1 or 2 the way
+	if (named < 0)
+		named = std::getenv("TZ") == nullptr ? 1 : 0;
+	if (named > 0) {
+		setenv("TZ", named == 1 ? "/etc/localtime" : ":/etc/localtime", 1);
+		named = 3 - named;
+	}
+#endif
 	const struct tm *tm = std::localtime(t);
 	if (tm == nullptr)
 		return nullptr;
 	*out = *tm;
 	return out;
+}
+
+struct tm *utc_time(const time_t *t, struct tm *out)
+{
+	return localtime_r(t, out);
 }
 
 void fill_usec(stamp_cache &c, suseconds_t usec)

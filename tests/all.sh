@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The whole test suite, from a bare Debian 12 machine: installs what it
 # needs, then runs the tests (with the soak, the memcheck run, the engine's
-# tests on emulated older CPUs and the man page check) in a plain build, the install and the Debian package with
-# lintian, the format and static checks, the same tests in a sanitizer
-# build, the program built to POSIX.1-2008 alone with g++ and with clang
-# and libc++, the engine's tests cross-built for aarch64 and run under
-# qemu, and the fuzzers (FUZZ_SECONDS each, 60 by default).  Prints one
-# line a step, and everything a step printed when it fails.  Its build
-# directories are its own (build-tests, build-asan, build-aarch64,
-# build-fuzz), so that it never changes build/.  About 7 minutes on 2 cores.
+# tests on emulated older CPUs and the man page check) in a plain build; the
+# install, the Debian package with lintian and the release; the static
+# build against musl, the program's tests against it and a run in an empty
+# root; the format and static checks; the same tests in a sanitizer build;
+# the program built to POSIX.1-2008 alone with g++ and with clang and
+# libc++; the engine's tests cross-built for aarch64 and run under qemu;
+# and the fuzzers (FUZZ_SECONDS each, 60 by default).  Prints one line a
+# step with the time it took, and everything a step printed when it fails.
+# Its build directories are its own (build-tests, build-asan,
+# build-aarch64, build-fuzz, build-musl), so that it never changes build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -20,7 +22,7 @@ trap 'rm -rf "$log" "$scratch"' EXIT
 packages=(g++ clang libclang-rt-14-dev libc++-dev libc++abi-dev cmake make
 	libgtest-dev libgmock-dev googletest python3 faketime tzdata util-linux mount
 	valgrind mandoc man-db locales dpkg-dev file binutils lintian
-	clang-format clang-tidy cppcheck g++-aarch64-linux-gnu qemu-user)
+	clang-format clang-tidy cppcheck g++-aarch64-linux-gnu qemu-user musl-tools musl-dev)
 missing=()
 for p in "${packages[@]}"; do
 	dpkg-query -W -f '${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
@@ -38,16 +40,19 @@ if [ ${#missing[@]} -gt 0 ]; then
 		{ cat "$log"; exit 1; }
 fi
 
-# Runs a step quietly: its output is shown only when it fails.
+# Runs a step quietly: its output is shown only when it fails.  The line
+# says what it is, then how long it took.
 step() {
-	local what=$1
+	local what=$1 started=$SECONDS
 	shift
-	echo "$what"
+	printf '%s' "$what"
 	if ! "$@" >"$log" 2>&1; then
+		echo
 		cat "$log"
 		echo "FAILED: $what"
 		exit 1
 	fi
+	echo ": $((SECONDS - started)) s"
 }
 # A ctest run: quiet but for its closing lines.
 tests() {
@@ -55,33 +60,36 @@ tests() {
 	sed -n '/tests passed/,$p' "$log"
 }
 
-step "plain build (about 40 s)" sh -c \
+step "plain build" sh -c \
 	"cmake -S . -B build-tests -DHORLET_TESTS=ON && cmake --build build-tests -j$jobs"
-tests "tests, soak, memcheck, older CPUs and man page (about 2 minutes)" build-tests
-step "install and Debian package (about 20 s)" sh tests/package_check.sh build-tests
+tests "tests, soak, memcheck, older CPUs and man page" build-tests
+step "install and Debian package" sh tests/package_check.sh build-tests
 tail -n 3 "$log"
+step "static build against musl, its tests and an empty root" \
+	sh tests/static_check.sh build-tests build-musl
+cat "$log"
 
 # Project habits: formatting, and the static checkers on the program.
 step "clang-format" clang-format --dry-run --Werror src/*.cpp src/*.hpp tests/*.cpp tests/*.hpp \
 	fuzz/*.cpp bench/*.cpp
-step "clang-tidy (about 1 minute)" clang-tidy --quiet src/*.cpp -- -std=c++20 -Isrc
+step "clang-tidy" clang-tidy --quiet src/*.cpp -- -std=c++20 -Isrc
 step "cppcheck" cppcheck --quiet --std=c++20 --enable=warning,performance,portability \
 	--error-exitcode=1 -I src src
 
-step "sanitizer build (about 1 minute)" sh -c \
+step "sanitizer build" sh -c \
 	"cmake -S . -B build-asan -DHORLET_TESTS=ON -DHORLET_SANITIZE=ON && cmake --build build-asan -j$jobs"
-tests "tests under AddressSanitizer and UndefinedBehaviorSanitizer (about 30 s)" build-asan
+tests "tests under AddressSanitizer and UndefinedBehaviorSanitizer" build-asan
 
 # Where its users are: POSIX systems other than Linux, and ARM.
-step "POSIX.1-2008 builds with g++ and clang/libc++ (about 20 s)" sh tests/strict_build.sh "$scratch"
+step "POSIX.1-2008 builds with g++ and clang/libc++" sh tests/strict_build.sh "$scratch"
 cat "$log"
-step "aarch64 cross build (about 40 s)" sh -c \
+step "aarch64 cross build" sh -c \
 	"cmake -S . -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=tests/aarch64.cmake -DHORLET_TESTS=ON && cmake --build build-aarch64 -j$jobs"
 tests "engine tests on aarch64 under qemu" build-aarch64
 
 # Fuzzing from the seed corpus in the repository, into a scratch corpus.
 seconds=${FUZZ_SECONDS:-60}
-step "fuzzer build (about 30 s)" sh -c \
+step "fuzzer build" sh -c \
 	"CXX=clang++ cmake -S . -B build-fuzz -DHORLET_FUZZ=ON -DHORLET_TESTS=OFF && cmake --build build-fuzz -j$jobs"
 for target in stream_fuzz stamp_fuzz; do
 	corpus=$(mktemp -d)

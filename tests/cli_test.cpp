@@ -73,6 +73,14 @@ const sh_case formats[] = {
     {"expansion_511_whole", H "-f " + std::string(511, 'x'), "a\n", std::string(511, 'x') + "a\n",
      "", 0},
     {"expansion_512_overflows", H "-f " + std::string(512, 'x'), "a\n", "[OVERFLOW]: a\n", "", 0},
+    // -u names its zone GMT, whatever TZ says, and %s stays the true
+    // seconds since the epoch.
+    {"utc_zone_is_gmt", H "-u -f '%Z %z '", "a\n", "GMT +0000 a\n", "", 0},
+    {"utc_whatever_tz", "TZ=EST5 " H "-u -f '%Z %z '", "a\n", "GMT +0000 a\n", "", 0},
+    {"utc_epoch_is_true",
+     "TZ=EST5 " H "-u -f '%s ' | { read -r s a; n=$(date +%s); echo $a $(((n - s) / 60)); }", "a\n",
+     "a 0\n", "", 0},
+    {"local_zone_from_tz", "TZ=EST5 " H "-f '%Z %z '", "a\n", "EST -0500 a\n", "", 0},
     {"expansion_511_from_conversions", H "-f \"$(printf '%%%.0s' {1..1022})\"", "a\n",
      std::string(511, '%') + "a\n", "", 0},
 };

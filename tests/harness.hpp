@@ -46,6 +46,10 @@ struct sh_case {
 // Whether horlet runs under valgrind's memcheck, as the memcheck test has it.
 bool under_memcheck();
 
+// text as the C library horlet is built on words it: HORLET_LIBC=musl
+// names the one the tests are written for (glibc) and the other.
+std::string in_libc_words(std::string text);
+
 inline void PrintTo(const sh_case &c, std::ostream *os)
 {
 	*os << c.name;

@@ -1,8 +1,7 @@
 #!/bin/sh
 # Installs into a scratch prefix with DESTDIR, builds the Debian package,
 # checks its metadata, contents and hardening, has lintian check it, then
-# unpacks it into a scratch root and runs the unpacked binary; then makes
-# the source package and builds horlet from it.
+# unpacks it into a scratch root and runs the unpacked binary.
 # usage: package_check.sh BUILD_DIR
 set -eu
 build=$(realpath "$1")
@@ -59,21 +58,6 @@ readelf -l "$bin" | grep -q 'GNU_RELRO' || fail "no RELRO"
 readelf -W --dyn-syms "$bin" | grep -q '__stack_chk_fail' || fail "no stack protector"
 if readelf -S "$bin" | grep -q '\.comment'; then fail "has a .comment section"; fi
 
-# The source release: one tarball with the sources at its top, no build
-# tree in it, from which horlet builds and runs.
-(cd "$build" && cpack --config CPackSourceConfig.cmake -B "$scratch/src" >"$scratch/cpack.log" 2>&1) ||
-	{ cat "$scratch/cpack.log"; fail "the source package failed"; }
-tarball=$(ls "$scratch"/src/horlet-*.tar.gz)
-top=$(basename "$tarball" .tar.gz)
-tar tzf "$tarball" | grep -qv "^$top/" && fail "the source package has files outside $top/"
-tar tzf "$tarball" | grep -q "^$top/build" && fail "the source package holds a build tree"
-tar xzf "$tarball" -C "$scratch/src"
-cmake -S "$scratch/src/$top" -B "$scratch/src/build" >/dev/null &&
-	cmake --build "$scratch/src/build" -j"$(nproc)" >/dev/null 2>&1 || fail "the source package does not build"
-[ "$(printf 'a\n' | "$scratch/src/build/horlet" -f 'T ')" = "T a" ] ||
-	fail "the binary built from the source package does not run"
-
 tags=$(printf '%s\n' "$lint" | grep -E '^[IP]:' | awk '{ print $3 }' | sort -u | tr '\n' ' ')
 echo "package: $(basename "$deb"), Depends: $(dpkg-deb -f "$deb" Depends), links: $libs"
 echo "package: PIE, RELRO, BIND_NOW, stack protector, no .comment; lintian notes: ${tags:-none}"
-echo "source package: $(basename "$tarball"), $(tar tzf "$tarball" | grep -vc '/$') files, builds and runs"
