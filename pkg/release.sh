@@ -14,7 +14,8 @@ fail() {
 }
 src=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-release}
-git -C "$src" rev-parse --verify -q HEAD >/dev/null ||
+[ "$(git -C "$src" rev-parse --show-toplevel 2>/dev/null)" = "$src" ] &&
+	git -C "$src" rev-parse --verify -q HEAD >/dev/null ||
 	fail "$src is not a git checkout with a commit: the release is made from git's tracked files"
 version=$(sed -n 's/^project(horlet VERSION \([0-9.]*\) .*/\1/p' "$src/CMakeLists.txt")
 [ -n "$version" ] || fail "no version in CMakeLists.txt"

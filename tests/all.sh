@@ -29,7 +29,7 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
 	if [ "$(id -u)" -ne 0 ]; then
-		echo "The tests need these packages; install them, then run this again:"
+		echo "The tests need these packages; install them (as root, without sudo), then run this again:"
 		echo "  sudo apt-get install --no-install-recommends ${missing[*]}"
 		exit 1
 	fi
@@ -64,7 +64,9 @@ step "plain build" sh -c \
 	"cmake -S . -B build-tests -DHORLET_TESTS=ON && cmake --build build-tests -j$jobs"
 tests "tests, soak, memcheck, older CPUs and man page" build-tests
 step "install and Debian package" sh tests/package_check.sh build-tests
-tail -n 3 "$log"
+tail -n 2 "$log"
+step "release, made twice from clones of the last commit" sh tests/release_check.sh
+cat "$log"
 step "static build against musl, its tests and an empty root" \
 	sh tests/static_check.sh build-tests build-musl
 cat "$log"

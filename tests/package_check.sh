@@ -18,6 +18,10 @@ man -l "$scratch/destdir/opt/horlet/share/man/man1/horlet.1.gz" 2>/dev/null | gr
 	fail "the installed man page does not render"
 [ "$(printf 'a\n' | "$scratch/destdir/opt/horlet/bin/horlet" -f 'T ')" = "T a" ] ||
 	fail "the installed binary does not run"
+# Removed as the README says: the files, then the directories it made.
+sed "s|^|$scratch/destdir|" "$build/install_manifest.txt" | xargs rm
+sed "s|^|$scratch/destdir|" "$build/install_dirs.txt" | xargs -r rmdir
+[ -z "$(ls -A "$scratch/destdir/opt/horlet")" ] || fail "removal leaves $(ls -A "$scratch/destdir/opt/horlet")"
 
 (cd "$build" && cpack -G DEB -B "$scratch/pkg" >"$scratch/cpack.log" 2>&1) ||
 	{ cat "$scratch/cpack.log"; fail "cpack failed"; }
