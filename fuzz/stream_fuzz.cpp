@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 	static const std::string short_stamp = "<T>", long_stamp = "<" + std::string(70, 'T') + ">";
 	feed_opts f;
 	f.format = data[0] & 16 ? long_stamp.c_str() : short_stamp.c_str();
-	f.slack = data[0] & 32 ? scan_reach : 0;
+	f.slack = data[0] & 32 ? SCAN_REACH : 0;
 	// Blocks of 1 to 64 bytes, so that lines straddle them, or of up to
 	// 1 KiB, so that the loop's wider steps are taken too.
 	std::size_t most = data[0] & 2 ? 1024 : 64;

@@ -115,7 +115,7 @@ int stop_in = -1, stop_eof = -1;
 // terminal and then the shell; those within this interval of the first
 // are that same stop.
 timespec stop_time;
-constexpr std::int64_t stop_interval_ns = 1000000000;
+constexpr std::int64_t STOP_INTERVAL_NS = 1000000000;
 
 std::int64_t ns_since(const timespec &t)
 {
@@ -130,7 +130,7 @@ void on_stop(int signo)
 	if (stopping->signo != 0) {
 		// A later signal says the output takes no more: the run ends
 		// at once, by the signal that stopped it.
-		if (ns_since(stop_time) >= stop_interval_ns)
+		if (ns_since(stop_time) >= STOP_INTERVAL_NS)
 			die_by(stopping->signo);
 		errno = err;
 		return;

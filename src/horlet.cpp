@@ -12,17 +12,17 @@ int main(int argc, char **argv)
 	static stop_request stop;
 	if (auto status = parse_command_line(argc, argv, rs, &stop))
 		return *status;
-	stamp_result r = stamp_stream(rs, STDIN_FILENO, &stop);
+	stream_result r = stamp_stream(rs, STDIN_FILENO, &stop);
 	int status = 0;
-	if (r.fault == stamp_result::read_error) {
+	if (r.fault == stream_result::read_error) {
 		diag_errno("standard input", r.err);
 		status = 1;
-	} else if (r.fault == stamp_result::write_error) {
+	} else if (r.fault == stream_result::write_error) {
 		diag_errno(rs.out_name, r.err);
 		status = 1;
 	}
 	// Some file systems report a failed write only at the close.
-	if (r.fault != stamp_result::write_error && close(rs.out) != 0 && errno != EINTR) {
+	if (r.fault != stream_result::write_error && close(rs.out) != 0 && errno != EINTR) {
 		diag_errno(rs.out_name, errno);
 		status = 1;
 	}

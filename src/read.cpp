@@ -38,13 +38,13 @@ namespace
 // is read in place, with room for the copy loop to read ahead of its end;
 // every write starts at the output buffer's start, and the kernel copies
 // from a cache-line aligned start far faster than from an odd address.
-stamper run;
-alignas(64) std::array<char, IN_BUF_SIZE + scan_reach> ibuf;
+copy_state run;
+alignas(64) std::array<char, IN_BUF_SIZE + SCAN_REACH> ibuf;
 alignas(64) std::array<char, OUT_BUF_SIZE> obuf;
 
 // One read of up to max bytes from in, stamped and copied out with its
 // complete lines: the bytes read, 0 at the end of the input, or -1.
-ssize_t pass(stamper &s, int in, std::size_t max)
+ssize_t pass(copy_state &s, int in, std::size_t max)
 {
 	ssize_t n = read(in, ibuf.data(), std::min(max, IN_BUF_SIZE));
 	if (n <= 0)
@@ -53,7 +53,7 @@ ssize_t pass(stamper &s, int in, std::size_t max)
 	timeval tv;
 	gettimeofday(&tv, nullptr);
 	auto got = static_cast<std::size_t>(n);
-	stamp_block(s, tv, ibuf.data(), got, ibuf.size() - got);
+	copy_block(s, tv, ibuf.data(), got, ibuf.size() - got);
 	flush_lines(s.out);
 	return n;
 }
@@ -61,7 +61,7 @@ ssize_t pass(stamper &s, int in, std::size_t max)
 // On a stop: what waits in the input now, and no more.  Each read is made
 // only when it cannot wait, so a producer that goes on writing, or another
 // reader of the same pipe, cannot hold horlet.
-int last_look(stamper &s, int in)
+int last_look(copy_state &s, int in)
 {
 	int waiting = 0;
 	if (ioctl(in, FIONREAD, &waiting) != 0)
@@ -85,11 +85,11 @@ int last_look(stamper &s, int in)
 
 } // namespace
 
-stamp_result stamp_stream(const run_settings &rs, int in, const stop_request *stop)
+stream_result stamp_stream(const run_settings &rs, int in, const stop_request *stop)
 {
-	stamper &s = run;
+	copy_state &s = run;
 	start(s, rs, best_scan_path(), obuf.data(), obuf.size());
-	stamp_result r;
+	stream_result r;
 	for (;;) {
 		// A stop request after this test makes the read see end of
 		// file, or ends its wait.
@@ -101,7 +101,7 @@ stamp_result stamp_stream(const run_settings &rs, int in, const stop_request *st
 		if (n < 0) {
 			if (errno == EINTR)
 				continue;
-			r.fault = stamp_result::read_error;
+			r.fault = stream_result::read_error;
 			r.err = errno;
 			break;
 		}
@@ -110,12 +110,12 @@ stamp_result stamp_stream(const run_settings &rs, int in, const stop_request *st
 	}
 	if (stop != nullptr)
 		r.signo = stop->signo;
-	if (r.signo != 0 && r.fault == stamp_result::ok && stop->look >= 0)
+	if (r.signo != 0 && r.fault == stream_result::ok && stop->look >= 0)
 		if (int err = last_look(s, stop->look); err != 0)
-			r = {stamp_result::read_error, err, r.signo};
+			r = {stream_result::read_error, err, r.signo};
 	flush_all(s.out);
 	if (s.out.err != 0)
-		return {stamp_result::write_error, s.out.err, r.signo};
+		return {stream_result::write_error, s.out.err, r.signo};
 	return r;
 }
 

@@ -25,7 +25,7 @@ struct stop_request {
 	int look = -1;
 };
 
-struct stamp_result {
+struct stream_result {
 	enum { ok, read_error, write_error } fault = ok;
 	int err = 0;
 	int signo = 0; // the signal that stopped the run, or 0
@@ -33,6 +33,6 @@ struct stamp_result {
 
 // Copies the descriptor in to rs.out to the end of the input, or until
 // stop asks.  Every completed line is written before each wait for input.
-stamp_result stamp_stream(const run_settings &rs, int in, const stop_request *stop = nullptr);
+stream_result stamp_stream(const run_settings &rs, int in, const stop_request *stop = nullptr);
 
 } // namespace horlet

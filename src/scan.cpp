@@ -142,11 +142,11 @@ inline char *copy_stamped(const ops &op, std::string_view stamp, const char *c, 
 }
 
 // The copy loop for one way of scanning, one rule, and stamps of at most
-// 32 bytes or longer ones.  A chunk that may be read scan_reach bytes ahead
+// 32 bytes or longer ones.  A chunk that may be read SCAN_REACH bytes ahead
 // and whose output fits is copied in fixed-size pieces, which may run past
 // their ends in both buffers; the rest goes through chunk_exact.
 template <chunk_ops ops, stamp_rule R, bool short_stamp>
-inline void scan_rule(stamper &s, std::string_view stamp, const char *p, std::size_t n,
+inline void scan_rule(copy_state &s, std::string_view stamp, const char *p, std::size_t n,
                       std::size_t slack)
 {
 	out_buf &o = s.out;
@@ -157,7 +157,7 @@ inline void scan_rule(stamper &s, std::string_view stamp, const char *p, std::si
 	    static_cast<std::ptrdiff_t>(o.cap) - static_cast<std::ptrdiff_t>(chunk_room(slen));
 	// ... and where the reading ahead would pass what may be read.
 	const std::size_t whole = n >= CHUNK ? n - CHUNK + 1 : 0;
-	const std::size_t reach = n + slack > scan_reach ? n + slack - scan_reach : 0;
+	const std::size_t reach = n + slack > SCAN_REACH ? n + slack - SCAN_REACH : 0;
 	const char *const stop = p + std::min(whole, reach);
 	const ops op(stamp.data());
 	char *const buf = o.buf;
@@ -197,7 +197,7 @@ inline void scan_rule(stamper &s, std::string_view stamp, const char *p, std::si
 		if (p == end)
 			break;
 		std::size_t k = std::min<std::size_t>(CHUNK, static_cast<std::size_t>(end - p));
-		if (static_cast<std::size_t>(end - p) + slack > scan_reach &&
+		if (static_cast<std::size_t>(end - p) + slack > SCAN_REACH &&
 		    static_cast<std::ptrdiff_t>(len) <= full) {
 			// The block's last bytes, read ahead into its slack.
 			settle();
@@ -220,7 +220,7 @@ inline void scan_rule(stamper &s, std::string_view stamp, const char *p, std::si
 // may be read ahead and whose output fits is copied with none of the
 // general loop's bookkeeping.
 template <chunk_ops ops, stamp_rule R, bool short_stamp>
-inline void scan_few(stamper &s, std::string_view stamp, const char *p, std::size_t n)
+inline void scan_few(copy_state &s, std::string_view stamp, const char *p, std::size_t n)
 {
 	out_buf &o = s.out;
 	const ops op(stamp.data());
@@ -248,7 +248,7 @@ inline void scan_few(stamper &s, std::string_view stamp, const char *p, std::siz
 }
 
 // Any other table, a byte at a time: the plain algorithm.
-void walk(stamper &s, std::string_view stamp, const char *p, std::size_t n)
+void walk(copy_state &s, std::string_view stamp, const char *p, std::size_t n)
 {
 	const trans_table &t = *s.rs->trans;
 	for (const char *end = p + n; p < end; ++p) {
@@ -264,7 +264,7 @@ void walk(stamper &s, std::string_view stamp, const char *p, std::size_t n)
 // The loop for the table in force.  few: the block is of at most two
 // chunks, may be read ahead, and its output fits.
 template <chunk_ops ops, bool few, std::size_t I = 0>
-inline void scan_table(stamper &s, std::string_view stamp, const char *p, std::size_t n,
+inline void scan_table(copy_state &s, std::string_view stamp, const char *p, std::size_t n,
                        std::size_t slack)
 {
 	if constexpr (I == scanned_tables.size()) {
@@ -286,7 +286,7 @@ inline void scan_table(stamper &s, std::string_view stamp, const char *p, std::s
 // One function for each way of scanning, and for few chunks or many, so
 // that a block of few chunks pays for none of the other's registers.
 template <bool few>
-[[gnu::flatten]] void scan_portable(stamper &s, std::string_view stamp, const char *p,
+[[gnu::flatten]] void scan_portable(copy_state &s, std::string_view stamp, const char *p,
                                     std::size_t n, std::size_t slack)
 {
 	scan_table<portable_ops, few>(s, stamp, p, n, slack);
@@ -295,14 +295,14 @@ template <bool few>
 #ifdef HORLET_X86
 template <bool few>
 [[gnu::target("sse2"), gnu::flatten]] void
-scan_sse2(stamper &s, std::string_view stamp, const char *p, std::size_t n, std::size_t slack)
+scan_sse2(copy_state &s, std::string_view stamp, const char *p, std::size_t n, std::size_t slack)
 {
 	scan_table<sse2_ops, few>(s, stamp, p, n, slack);
 }
 
 template <bool few>
 [[gnu::target("avx2"), gnu::flatten]] void
-scan_avx2(stamper &s, std::string_view stamp, const char *p, std::size_t n, std::size_t slack)
+scan_avx2(copy_state &s, std::string_view stamp, const char *p, std::size_t n, std::size_t slack)
 {
 	scan_table<avx2_ops, few>(s, stamp, p, n, slack);
 }
@@ -341,7 +341,7 @@ scan_path best_scan_path()
 	return scan_path::portable;
 }
 
-void start(stamper &s, const run_settings &rs, scan_path path, char *buf, std::size_t cap)
+void start(copy_state &s, const run_settings &rs, scan_path path, char *buf, std::size_t cap)
 {
 	s.rs = &rs;
 	s.path = path;
@@ -350,14 +350,14 @@ void start(stamper &s, const run_settings &rs, scan_path path, char *buf, std::s
 	s.out = {rs.out, buf, cap, 0, 0, 0};
 }
 
-void stamp_block(stamper &s, const timeval &tv, const char *p, std::size_t n, std::size_t slack)
+void copy_block(copy_state &s, const timeval &tv, const char *p, std::size_t n, std::size_t slack)
 {
 	if (n == 0 || s.out.err != 0)
 		return;
 	// One rendering serves every stamp of the block.
 	std::string_view stamp = render_stamp(*s.rs, s.cache, tv);
 	// As when lines come one read at a time.
-	const bool few = n <= 2 * CHUNK && slack >= scan_reach &&
+	const bool few = n <= 2 * CHUNK && slack >= SCAN_REACH &&
 	                 s.out.cap - s.out.len >= 2 * chunk_room(stamp.size());
 	switch (s.path) {
 #ifdef HORLET_X86

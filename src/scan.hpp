@@ -73,7 +73,7 @@ inline constexpr std::size_t CHUNK = 64;
 // How many bytes past a chunk's start the copy loop may read.  A block
 // followed by that many readable bytes is copied the fast way to its end;
 // otherwise its last 128 bytes are copied exactly.
-inline constexpr std::size_t scan_reach = 2 * CHUNK - 1;
+inline constexpr std::size_t SCAN_REACH = 2 * CHUNK - 1;
 // The room in the output that one chunk copied the fast way may store
 // into: its 64 bytes, at most one stamp a byte, and the last piece's
 // 64-byte store.  With less, the loop copies exactly.
@@ -83,7 +83,7 @@ constexpr std::size_t chunk_room(std::size_t stamp_len)
 }
 
 // One run of the copy loop: the line state, the stamp and the output.
-struct stamper {
+struct copy_state {
 	const run_settings *rs = nullptr;
 	scan_path path = scan_path::portable;
 	std::uint32_t state = 0; // the table's state after the last byte
@@ -92,10 +92,10 @@ struct stamper {
 };
 
 // Readies s for a run with rs, with buf[0, cap) for the output buffer.
-void start(stamper &s, const run_settings &rs, scan_path path, char *buf, std::size_t cap);
+void start(copy_state &s, const run_settings &rs, scan_path path, char *buf, std::size_t cap);
 // Copies n bytes that came in by one read, all stamped with clock reading
 // tv.  The slack bytes after them may be read, and are not used.
-void stamp_block(stamper &s, const timeval &tv, const char *p, std::size_t n,
-                 std::size_t slack = 0);
+void copy_block(copy_state &s, const timeval &tv, const char *p, std::size_t n,
+                std::size_t slack = 0);
 
 } // namespace horlet

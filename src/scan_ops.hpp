@@ -29,7 +29,7 @@ using mask = std::uint64_t;
 // - copy64(d, p): copies p[0, 64) to d[0, 64), however little of it is
 //   wanted.  The loop copies a piece that starts anywhere in a chunk this
 //   way, so it reads up to 2 * CHUNK - 1 bytes past the chunk's start
-//   (scan_reach), and stores up to 63 bytes past the piece (chunk_room).
+//   (SCAN_REACH), and stores up to 63 bytes past the piece (chunk_room).
 // - put_head(d): stores the stamp's first 32 bytes at d[0, 32); the whole
 //   stamp, when it has at most 32.
 // - put_stamp(d, stamp, n): stores stamp[0, n) at d, in pieces that read

@@ -252,7 +252,7 @@ TEST_P(machine, stamps_at_every_split)
 {
 	const machine_case &c = GetParam();
 	for (scan_path path : paths()) {
-		for (std::size_t slack : {std::size_t{0}, scan_reach}) {
+		for (std::size_t slack : {std::size_t{0}, SCAN_REACH}) {
 			feed_opts f{.slack = slack};
 			for (std::size_t i = 0; i <= c.in.size(); ++i) {
 				std::vector<std::string> two{c.in.substr(0, i), c.in.substr(i)};
@@ -298,7 +298,7 @@ std::string unstamp(const std::string &out, bool suffix, std::size_t &stamps)
 
 TEST(copy_loop, every_byte_value_and_lines_beyond_the_buffer)
 {
-	const feed_opts f{.cap = 4096, .slack = scan_reach, .format = "<T>"};
+	const feed_opts f{.cap = 4096, .slack = SCAN_REACH, .format = "<T>"};
 	std::mt19937 rng(7);
 	std::string in;
 	std::size_t lines = 0;
@@ -348,7 +348,7 @@ TEST(copy_loop, buffer_nearly_full)
 		const std::string stamp(slen, 'T');
 		const std::size_t room = chunk_room(slen);
 		for (scan_path path : paths())
-			for (std::size_t slack : {std::size_t{0}, scan_reach})
+			for (std::size_t slack : {std::size_t{0}, SCAN_REACH})
 				for (std::size_t left = 0; left <= room + 64;
 				     left += left == 64 ? room - 128 : 1) {
 					const feed_opts f{
@@ -388,7 +388,7 @@ TEST(copy_loop, agrees_with_the_table)
 		constexpr std::size_t lengths[] = {1, 2, 31, 32, 33, 37, 64};
 		const std::string stamp(
 		    lengths[static_cast<std::size_t>(round) % std::size(lengths)], 'S');
-		const feed_opts f{.slack = round % 3 == 0 ? 0 : scan_reach,
+		const feed_opts f{.slack = round % 3 == 0 ? 0 : SCAN_REACH,
 		                  .format = stamp.c_str()};
 		for (const trans_table *t : {&prefix_trans, &suffix_trans})
 			for (scan_path path : paths())
@@ -463,7 +463,7 @@ TEST(io, interrupted_reads_and_writes_lose_nothing)
 	run_settings rs;
 	rs.format = "T ";
 	rs.out = from[1];
-	stamp_result r = stamp_stream(rs, to[0]);
+	stream_result r = stamp_stream(rs, to[0]);
 	itimerval off{};
 	setitimer(ITIMER_REAL, &off, nullptr);
 	// Ends the helpers even when the loop gave up early.
@@ -474,7 +474,7 @@ TEST(io, interrupted_reads_and_writes_lose_nothing)
 	reader.join();
 	close(from[0]);
 	signal(SIGALRM, SIG_DFL);
-	EXPECT_EQ(r.fault, stamp_result::ok) << std::strerror(r.err);
+	EXPECT_EQ(r.fault, stream_result::ok) << std::strerror(r.err);
 	EXPECT_TRUE(got == want) << got.size() << " bytes of " << want.size();
 }
 
@@ -492,7 +492,7 @@ TEST(copy_loop, writes_complete_lines_only)
 	for (const auto &[lines, open] : blocks)
 		for (const trans_table *t : {&prefix_trans, &suffix_trans})
 			for (scan_path path : paths())
-				for (std::size_t slack : {std::size_t{0}, scan_reach}) {
+				for (std::size_t slack : {std::size_t{0}, SCAN_REACH}) {
 					const feed_opts f{.slack = slack, .end_of_input = false};
 					EXPECT_EQ(dump(stamp_blocks(*t, {lines + open}, path, f)),
 					          dump(table_walk(*t, lines, "T ")))
@@ -511,11 +511,11 @@ TEST(copy_loop, whole_line_bound)
 			rs.format = "T ";
 			rs.trans = t;
 			rs.out = memfd_create("out", 0);
-			auto s = std::make_unique<stamper>();
+			auto s = std::make_unique<copy_state>();
 			start(*s, rs, best_scan_path(), buf.get(), OUT_BUF_SIZE);
 			std::string line(OUT_BUF_SIZE - 3 + extra, 'x');
 			line += '\n';
-			stamp_block(*s, {0, 0}, line.data(), line.size());
+			copy_block(*s, {0, 0}, line.data(), line.size());
 			// Written before the line is complete: split.
 			EXPECT_EQ(lseek(rs.out, 0, SEEK_END) != 0, extra == 1);
 			flush_lines(s->out);

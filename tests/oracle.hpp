@@ -55,7 +55,7 @@ inline feed_result feed_blocks(const horlet::trans_table &t,
 	rs.format = f.format;
 	rs.trans = &t;
 	rs.out = memfd_create("out", 0);
-	auto s = std::make_unique<horlet::stamper>();
+	auto s = std::make_unique<horlet::copy_state>();
 	auto buf = std::make_unique<char[]>(f.cap);
 	horlet::start(*s, rs, path, buf.get(), f.cap);
 	const timeval tv{0, 0};
@@ -63,7 +63,7 @@ inline feed_result feed_blocks(const horlet::trans_table &t,
 		auto block = std::make_unique<char[]>(b.size() + f.slack);
 		b.copy(block.get(), b.size());
 		std::fill_n(block.get() + b.size(), f.slack, '\n');
-		horlet::stamp_block(*s, tv, block.get(), b.size(), f.slack);
+		horlet::copy_block(*s, tv, block.get(), b.size(), f.slack);
 		horlet::flush_lines(s->out);
 	}
 	if (f.end_of_input)

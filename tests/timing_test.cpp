@@ -232,7 +232,8 @@ bool faketime_reaches_horlet()
 	static const bool reaches =
 	    run_sh("ASAN_OPTIONS=verify_asan_link_order=0 faketime -f '@2001-02-03 04:05:06' "
 	           "horlet -u -f %Y",
-	           "x").out == "2001x";
+	           "x")
+	        .out == "2001x";
 	return reaches;
 }
 
