@@ -1,4 +1,4 @@
-// horlet: the command line, the usage text, diagnostics and signals.
+// horlet: the command line, the usage text and diagnostics.
 #include "frame.hpp"
 
 #include <fcntl.h>
@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "stop.hpp"
 #include "write.hpp"
 
 namespace horlet
@@ -74,21 +75,6 @@ bool input_is(const struct stat &out)
 	       in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
-// Moves fd above the standard descriptors, so that a closed standard
-// stream is never taken over by it.
-int above_std(int fd)
-{
-	if (fd < 0 || fd > STDERR_FILENO)
-		return fd;
-	int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-	int err = errno;
-	close(fd);
-	errno = err;
-	return high;
-}
-
-// FILE, emptied unless append: the last step that can fail before the
-// run, so that a failure leaves a file as it was.
 int open_output(const char *name, bool append)
 {
 	int fd =
@@ -105,46 +91,23 @@ int open_output(const char *name, bool append)
 	return fd;
 }
 
-stop_request *stopping;
-// The input, and a descriptor that reads as end of file to put in its
-// place: a read about to start then ends at once, and one already
-// waiting ends by the signal itself.
-int stop_in = -1, stop_eof = -1;
-// When the first signal came.  One stop often comes as two signals, from
-// timeout(1) to the process and then to its group, or from a closing
-// terminal and then the shell; those within this interval of the first
-// are that same stop.
-timespec stop_time;
-constexpr std::int64_t STOP_INTERVAL_NS = 1000000000;
-
-std::int64_t ns_since(const timespec &t)
-{
-	timespec now;
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	return std::int64_t{now.tv_sec - t.tv_sec} * 1000000000 + (now.tv_nsec - t.tv_nsec);
-}
-
-void on_stop(int signo)
-{
-	int err = errno;
-	if (stopping->signo != 0) {
-		// A later signal says the output takes no more: the run ends
-		// at once, by the signal that stopped it.
-		if (ns_since(stop_time) >= STOP_INTERVAL_NS)
-			die_by(stopping->signo);
-		errno = err;
-		return;
-	}
-	clock_gettime(CLOCK_MONOTONIC, &stop_time);
-	stopping->signo = signo;
-	(void)dup2(stop_eof, stop_in);
-	errno = err;
-}
-
-constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
-
 } // namespace
 
+// Moves fd above the standard descriptors, so that a closed standard
+// stream is never taken over by it.
+int above_std(int fd)
+{
+	if (fd < 0 || fd > STDERR_FILENO)
+		return fd;
+	int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+	int err = errno;
+	close(fd);
+	errno = err;
+	return high;
+}
+
+// FILE, emptied unless append: the last step that can fail before the
+// run, so that a failure leaves a file as it was.
 void diag(std::string_view object, std::string_view reason)
 {
 	iovec v[4];
@@ -248,59 +211,22 @@ std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs, s
 	return std::nullopt;
 }
 
-bool catch_stop_signals(stop_request &stop, int in)
+int end_run(const run_settings &rs, const stream_result &r)
 {
-	// A pipe with no writer: its read end reads as end of file.  (pipe,
-	// not pipe2, which not every system has; nothing runs meanwhile that
-	// could inherit it.)
-	int p[2];
-	if (pipe(p) != 0)
-		return false;
-	close(p[1]);
-	p[0] = above_std(p[0]);
-	if (p[0] < 0 || fcntl(p[0], F_SETFD, FD_CLOEXEC) != 0)
-		return false;
-	// The second descriptor for the last look, where there can be one.
-	struct stat st;
-	if (fstat(in, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
-		stop.look = fcntl(in, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-		if (stop.look < 0)
-			return false;
+	int status = 0;
+	if (r.fault == stream_result::read_error) {
+		diag_errno("standard input", r.err);
+		status = 1;
+	} else if (r.fault == stream_result::write_error) {
+		diag_errno(rs.out_name, r.err);
+		status = 1;
 	}
-	stop_in = in;
-	stop_eof = p[0];
-	stopping = &stop;
-	struct sigaction sa {
-	};
-	sa.sa_handler = on_stop;
-	// No SA_RESTART: a waiting read ends, a write that the reader holds
-	// up ends, and the second signal finds the handler.
-	sigemptyset(&sa.sa_mask);
-	for (int sig : stop_signals)
-		sigaddset(&sa.sa_mask, sig);
-	for (int sig : stop_signals) {
-		struct sigaction old {
-		};
-		// A signal ignored from the start (nohup, a background job)
-		// stays ignored.
-		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
-			continue;
-		if (sigaction(sig, &sa, nullptr) != 0)
-			return false;
+	// Some file systems report a failed write only at the close.
+	if (r.fault != stream_result::write_error && close(rs.out) != 0 && errno != EINTR) {
+		diag_errno(rs.out_name, errno);
+		status = 1;
 	}
-	return true;
-}
-
-void die_by(int signo)
-{
-	(void)signal(signo, SIG_DFL);
-	sigset_t set;
-	sigemptyset(&set);
-	sigaddset(&set, signo);
-	sigprocmask(SIG_UNBLOCK, &set, nullptr);
-	(void)raise(signo);
-	// Only if the signal could not end the process.
-	_exit(128 + signo);
+	return status;
 }
 
 } // namespace horlet

@@ -1,11 +1,12 @@
 // horlet: the program frame around the stamping engine: the command line,
-// the usage text, diagnostics and the termination signals.
+// the usage text and diagnostics.
 #pragma once
 
 #include <optional>
 #include <string_view>
 
 #include "read.hpp"
+#include "stop.hpp"
 #include "settings.hpp"
 
 namespace horlet
@@ -23,12 +24,12 @@ void diag_errno(std::string_view object, int err);
 std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs,
                                       stop_request *stop = nullptr);
 
-// From here on SIGTERM, SIGINT and SIGHUP, unless ignored, ask stop to end
-// the run that reads in.  Those that follow within a second are the same
-// stop; one that comes later ends the process at once, by the first.
-// False if that cannot be set up.
-bool catch_stop_signals(stop_request &stop, int in);
-// Ends the process by signal signo, as if it had never been caught.
-[[noreturn]] void die_by(int signo);
+// Says what ended the run, if it failed, and closes the output; returns
+// the exit status.
+int end_run(const run_settings &rs, const stream_result &r);
+
+// fd, moved above the standard descriptors, so that a closed standard
+// stream is never taken over by it.
+int above_std(int fd);
 
 } // namespace horlet

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "frame.hpp"
+#include "stop.hpp"
 #include "harness.hpp"
 #include "oracle.hpp"
 
