@@ -1,4 +1,4 @@
-// Stamps arbitrary bytes, split into arbitrary blocks, with both tables,
+// Stamps arbitrary bytes, split into arbitrary blocks, with each table,
 // and compares the output with a byte-at-a-time walk of the same table.
 #include <cstdint>
 #include <cstdlib>
@@ -12,17 +12,17 @@ using namespace horlet;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-	if (size < 2)
+	if (size < 4)
 		return 0;
-	// data[0]: the table, the block sizes, the way of scanning, the
-	// stamp's length and whether blocks may be read past; data[1]: where
-	// the blocks split.
-	const trans_table &t = data[0] & 1 ? suffix_trans : prefix_trans;
-	scan_path path = all_scan_paths[(data[0] >> 2 & 3) % all_scan_paths.size()];
+	// data[0]: the block sizes, the stamp's length and whether blocks may
+	// be read past; data[1]: where the blocks split; data[2] and data[3]:
+	// the way of scanning and the table, from the engine's own lists.
+	scan_path path = all_scan_paths[data[2] % all_scan_paths.size()];
 	if (!can_run(path))
-		path = scan_path::portable;
+		return 0;
+	const trans_table &t = *scanned_tables[data[3] % scanned_tables.size()];
 	unsigned split = data[1];
-	std::string_view in(reinterpret_cast<const char *>(data + 2), size - 2);
+	std::string_view in(reinterpret_cast<const char *>(data + 4), size - 4);
 	// Short stamps are stored as 32 bytes from a register, longer ones
 	// in pieces.
 	static const std::string short_stamp = "<T>", long_stamp = "<" + std::string(70, 'T') + ">";
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 		i += n;
 	}
 	feed_result r = feed_blocks(t, blocks, path, f);
-	if (r.err != 0 || r.out != table_walk(t, in, f.format))
+	if (r.err != 0 || !r.path_ran || r.out != table_walk(t, in, f.format))
 		std::abort();
 	return 0;
 }

@@ -42,45 +42,18 @@ copy_state run;
 alignas(64) std::array<char, IN_BUF_SIZE + SCAN_REACH> ibuf;
 alignas(64) std::array<char, OUT_BUF_SIZE> obuf;
 
-// One read of up to max bytes from in, stamped and copied out with its
-// complete lines: the bytes read, 0 at the end of the input, or -1.
-ssize_t pass(copy_state &s, int in, std::size_t max)
+// What waits in fd, a pipe, FIFO or socket, or 0.
+std::size_t waiting(int fd)
 {
-	ssize_t n = read(in, ibuf.data(), std::min(max, IN_BUF_SIZE));
-	if (n <= 0)
-		return n;
-	// Read after the bytes came, so the stamp is their arrival.
-	timeval tv;
-	gettimeofday(&tv, nullptr);
-	auto got = static_cast<std::size_t>(n);
-	copy_block(s, tv, ibuf.data(), got, ibuf.size() - got);
-	flush_lines(s.out);
-	return n;
+	int n = 0;
+	return fd >= 0 && ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
-// On a stop: what waits in the input now, and no more.  Each read is made
-// only when it cannot wait, so a producer that goes on writing, or another
-// reader of the same pipe, cannot hold horlet.
-int last_look(copy_state &s, int in)
+// Whether a read of fd would not wait.
+bool readable(int fd)
 {
-	int waiting = 0;
-	if (ioctl(in, FIONREAD, &waiting) != 0)
-		return 0;
-	for (auto left = static_cast<std::size_t>(std::max(waiting, 0));
-	     left > 0 && s.out.err == 0;) {
-		pollfd p{in, POLLIN, 0};
-		if (poll(&p, 1, 0) != 1 || (p.revents & POLLIN) == 0)
-			break;
-		ssize_t n = pass(s, in, left);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0)
-			return errno;
-		if (n == 0)
-			break;
-		left -= static_cast<std::size_t>(n);
-	}
-	return 0;
+	pollfd p{fd, POLLIN, 0};
+	return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
 }
 
 } // namespace
@@ -90,29 +63,54 @@ stream_result stamp_stream(const run_settings &rs, int in, const stop_request *s
 	copy_state &s = run;
 	start(s, rs, best_scan_path(), obuf.data(), obuf.size());
 	stream_result r;
+	// After a stop, the last look: what waits in the input at that moment,
+	// through the stop's second descriptor, each read made only when it
+	// cannot wait, so that a producer that goes on writing, or another
+	// reader of the same pipe, cannot hold horlet.  One loop for both, so
+	// that a block's way from read(2) to write(2) is written once, and the
+	// look costs the loop nothing until a stop.
+	int fd = in;
+	std::size_t max = IN_BUF_SIZE, got = 0, left = 0;
 	for (;;) {
 		// A stop request after this test makes the read see end of
 		// file, or ends its wait.
-		if (stop != nullptr && stop->signo != 0)
+		if (stop != nullptr && stop->signo != 0) [[unlikely]] {
+			if (fd == in) {
+				fd = stop->look;
+				left = waiting(fd);
+			} else {
+				left -= got;
+			}
+			if (left == 0 || !readable(fd))
+				break;
+			max = std::min(left, IN_BUF_SIZE);
+		}
+		ssize_t n = read(fd, ibuf.data(), max);
+		if (n == 0) {
+			// The end, or the stop's stand-in for the input.
+			if (stop != nullptr && stop->signo != 0 && fd == in)
+				continue;
 			break;
-		ssize_t n = pass(s, in, IN_BUF_SIZE);
-		if (n == 0)
-			break;
+		}
 		if (n < 0) {
+			got = 0;
 			if (errno == EINTR)
 				continue;
 			r.fault = stream_result::read_error;
 			r.err = errno;
 			break;
 		}
+		// Read after the bytes came, so the stamp is their arrival.
+		timeval tv;
+		gettimeofday(&tv, nullptr);
+		got = static_cast<std::size_t>(n);
+		copy_block(s, tv, ibuf.data(), got, ibuf.size() - got);
+		flush_lines(s.out);
 		if (s.out.err != 0)
 			break;
 	}
 	if (stop != nullptr)
 		r.signo = stop->signo;
-	if (r.signo != 0 && r.fault == stream_result::ok && stop->look >= 0)
-		if (int err = last_look(s, stop->look); err != 0)
-			r = {stream_result::read_error, err, r.signo};
 	flush_all(s.out);
 	if (s.out.err != 0)
 		return {stream_result::write_error, s.out.err, r.signo};

@@ -284,53 +284,120 @@ inline void scan_table(copy_state &s, std::string_view stamp, const char *p, std
 }
 
 // One function for each way of scanning, and for few chunks or many, so
-// that a block of few chunks pays for none of the other's registers.
+// that a block of few chunks pays for none of the other's registers.  Each
+// returns its own path, which tells the tests which one ran.
 template <bool few>
-[[gnu::flatten]] void scan_portable(copy_state &s, std::string_view stamp, const char *p,
-                                    std::size_t n, std::size_t slack)
+[[gnu::flatten]] scan_path scan_portable(copy_state &s, std::string_view stamp, const char *p,
+                                         std::size_t n, std::size_t slack)
 {
 	scan_table<portable_ops, few>(s, stamp, p, n, slack);
+	return scan_path::portable;
 }
 
 #ifdef HORLET_X86
 template <bool few>
-[[gnu::target("sse2"), gnu::flatten]] void
+[[gnu::target("sse2"), gnu::flatten]] scan_path
 scan_sse2(copy_state &s, std::string_view stamp, const char *p, std::size_t n, std::size_t slack)
 {
 	scan_table<sse2_ops, few>(s, stamp, p, n, slack);
+	return scan_path::sse2;
 }
 
 template <bool few>
-[[gnu::target("avx2"), gnu::flatten]] void
+[[gnu::target("avx2"), gnu::flatten]] scan_path
 scan_avx2(copy_state &s, std::string_view stamp, const char *p, std::size_t n, std::size_t slack)
 {
 	scan_table<avx2_ops, few>(s, stamp, p, n, slack);
+	return scan_path::avx2;
+}
+
+bool has_sse2()
+{
+	return __builtin_cpu_supports("sse2");
+}
+
+bool has_avx2()
+{
+	return __builtin_cpu_supports("avx2");
 }
 #endif
+
+bool always()
+{
+	return true;
+}
+
+[[maybe_unused]] bool never()
+{
+	return false;
+}
+
+// Each way of scanning is one row: its name, whether this CPU has the
+// instructions it needs, and its entry points for a block of few chunks
+// and for any other.  A path for another architecture has none, and its
+// CPU never has them.  Adding a path: its ops in scan_ops.hpp, its entry
+// functions above, its place in all_scan_paths, a row, and its case in
+// copy_block, which the compiler asks for.
+using scan_fn = scan_path (*)(copy_state &, std::string_view, const char *, std::size_t,
+                              std::size_t);
+struct scan_row {
+	scan_path path;
+	std::string_view name;
+	bool (*cpu_has)();
+	scan_fn few, many;
+};
+
+constexpr scan_row scan_rows[] = {
+    {scan_path::portable, "portable", always, scan_portable<true>, scan_portable<false>},
+#ifdef HORLET_X86
+    {scan_path::sse2, "sse2", has_sse2, scan_sse2<true>, scan_sse2<false>},
+    {scan_path::avx2, "avx2", has_avx2, scan_avx2<true>, scan_avx2<false>},
+#else
+    {scan_path::sse2, "sse2", never, nullptr, nullptr},
+    {scan_path::avx2, "avx2", never, nullptr, nullptr},
+#endif
+};
+
+constexpr bool rows_follow_paths()
+{
+	if (std::size(scan_rows) != all_scan_paths.size())
+		return false;
+	for (std::size_t i = 0; i < all_scan_paths.size(); ++i)
+		if (scan_rows[i].path != all_scan_paths[i] ||
+		    static_cast<std::size_t>(all_scan_paths[i]) != i)
+			return false;
+	return true;
+}
+static_assert(rows_follow_paths(), "every scan path has one row, in the order of all_scan_paths");
+
+constexpr const scan_row &row_of(scan_path p)
+{
+	return scan_rows[static_cast<std::size_t>(p)];
+}
+
+// Runs path P's entry for the block: a direct call, since the row is known
+// when this is compiled.
+template <scan_path P>
+inline scan_path enter(bool few, copy_state &s, std::string_view stamp, const char *p,
+                       std::size_t n, std::size_t slack)
+{
+	constexpr const scan_row &row = row_of(P);
+	if constexpr (row.few == nullptr || row.many == nullptr)
+		return s.path; // never chosen: its CPU has nothing it needs
+	else
+		return few ? row.few(s, stamp, p, n, slack) : row.many(s, stamp, p, n, slack);
+}
 
 } // namespace
 
 std::string_view name_of(scan_path p)
 {
-	switch (p) {
-	case scan_path::avx2:
-		return "avx2";
-	case scan_path::sse2:
-		return "sse2";
-	default:
-		return "portable";
-	}
+	return row_of(p).name;
 }
 
 bool can_run(scan_path p)
 {
-#ifdef HORLET_X86
-	if (p == scan_path::avx2)
-		return __builtin_cpu_supports("avx2");
-	if (p == scan_path::sse2)
-		return __builtin_cpu_supports("sse2");
-#endif
-	return p == scan_path::portable;
+	return row_of(p).cpu_has();
 }
 
 scan_path best_scan_path()
@@ -350,28 +417,26 @@ void start(copy_state &s, const run_settings &rs, scan_path path, char *buf, std
 	s.out = {rs.out, buf, cap, 0, 0, 0};
 }
 
-void copy_block(copy_state &s, const timeval &tv, const char *p, std::size_t n, std::size_t slack)
+scan_path copy_block(copy_state &s, const timeval &tv, const char *p, std::size_t n,
+                     std::size_t slack)
 {
 	if (n == 0 || s.out.err != 0)
-		return;
+		return s.path;
 	// One rendering serves every stamp of the block.
 	std::string_view stamp = render_stamp(*s.rs, s.cache, tv);
-	// As when lines come one read at a time.
+	// A line that comes alone in a read takes the short loop.
 	const bool few = n <= 2 * CHUNK && slack >= SCAN_REACH &&
 	                 s.out.cap - s.out.len >= 2 * chunk_room(stamp.size());
+	// No default: a path without its case fails the build.
 	switch (s.path) {
-#ifdef HORLET_X86
-	case scan_path::avx2:
-		return few ? scan_avx2<true>(s, stamp, p, n, slack)
-		           : scan_avx2<false>(s, stamp, p, n, slack);
+	case scan_path::portable:
+		return enter<scan_path::portable>(few, s, stamp, p, n, slack);
 	case scan_path::sse2:
-		return few ? scan_sse2<true>(s, stamp, p, n, slack)
-		           : scan_sse2<false>(s, stamp, p, n, slack);
-#endif
-	default:
-		return few ? scan_portable<true>(s, stamp, p, n, slack)
-		           : scan_portable<false>(s, stamp, p, n, slack);
+		return enter<scan_path::sse2>(few, s, stamp, p, n, slack);
+	case scan_path::avx2:
+		return enter<scan_path::avx2>(few, s, stamp, p, n, slack);
 	}
+	return s.path;
 }
 
 } // namespace horlet

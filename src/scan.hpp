@@ -61,6 +61,7 @@ constexpr stamp_rule derive_rule(const trans_table &t)
 inline constexpr std::array scanned_tables{&prefix_trans, &suffix_trans};
 
 // The ways of scanning, slowest first; every one gives the same output.
+// Each is one row of a table in scan.cpp.
 enum class scan_path { portable, sse2, avx2 };
 inline constexpr std::array all_scan_paths{scan_path::portable, scan_path::sse2, scan_path::avx2};
 std::string_view name_of(scan_path p);
@@ -94,8 +95,9 @@ struct copy_state {
 // Readies s for a run with rs, with buf[0, cap) for the output buffer.
 void start(copy_state &s, const run_settings &rs, scan_path path, char *buf, std::size_t cap);
 // Copies n bytes that came in by one read, all stamped with clock reading
-// tv.  The slack bytes after them may be read, and are not used.
-void copy_block(copy_state &s, const timeval &tv, const char *p, std::size_t n,
-                std::size_t slack = 0);
+// tv.  The slack bytes after them may be read, and are not used.  Returns
+// the way of scanning that copied them, which is s.path.
+scan_path copy_block(copy_state &s, const timeval &tv, const char *p, std::size_t n,
+                     std::size_t slack = 0);
 
 } // namespace horlet

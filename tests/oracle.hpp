@@ -42,6 +42,7 @@ struct feed_opts {
 struct feed_result {
 	std::string out;
 	int err = 0;
+	bool path_ran = true; // false if another way of scanning copied a block
 };
 
 // The copy loop over the blocks, each in an allocation of its own so that
@@ -59,16 +60,17 @@ inline feed_result feed_blocks(const horlet::trans_table &t,
 	auto buf = std::make_unique<char[]>(f.cap);
 	horlet::start(*s, rs, path, buf.get(), f.cap);
 	const timeval tv{0, 0};
+	feed_result r;
 	for (std::string_view b : blocks) {
 		auto block = std::make_unique<char[]>(b.size() + f.slack);
 		b.copy(block.get(), b.size());
 		std::fill_n(block.get() + b.size(), f.slack, '\n');
-		horlet::copy_block(*s, tv, block.get(), b.size(), f.slack);
+		if (horlet::copy_block(*s, tv, block.get(), b.size(), f.slack) != path)
+			r.path_ran = false;
 		horlet::flush_lines(s->out);
 	}
 	if (f.end_of_input)
 		horlet::flush_all(s->out);
-	feed_result r;
 	r.err = s->out.err;
 	r.out.resize(static_cast<std::size_t>(lseek(rs.out, 0, SEEK_END)));
 	if (pread(rs.out, r.out.data(), r.out.size(), 0) != static_cast<ssize_t>(r.out.size()))
