@@ -98,8 +98,7 @@ TEST_P(render_test, renders)
 	EXPECT_EQ(render(rs, cache, c.sec, c.usec), c.stamp);
 }
 
-INSTANTIATE_TEST_SUITE_P(stamp, render_test, testing::ValuesIn(render_cases),
-                         [](const auto &i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(stamp, render_test, testing::ValuesIn(render_cases), row_name);
 
 TEST(render, marker_limits)
 {
@@ -295,8 +294,7 @@ TEST_P(machine, stamps_at_every_split)
 	}
 }
 
-INSTANTIATE_TEST_SUITE_P(copy_loop, machine, testing::ValuesIn(machine_cases),
-                         [](const auto &i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(copy_loop, machine, testing::ValuesIn(machine_cases), row_name);
 
 // Removes each stamp "<T>" from out, checking that it stands in front of a
 // line's first byte, or with -s between a line's last byte and its newline.
@@ -439,8 +437,6 @@ TEST(copy_loop, other_tables_are_walked)
 			    << name_of(path);
 }
 
-void on_alarm(int) {}
-
 // Signals that interrupt its reads and writes (EINTR, or a write cut
 // short) cost the copy loop nothing: it goes on where it was.
 TEST(io, interrupted_reads_and_writes_lose_nothing)
@@ -455,10 +451,6 @@ TEST(io, interrupted_reads_and_writes_lose_nothing)
 	ASSERT_EQ(pipe(to), 0);
 	ASSERT_EQ(pipe(from), 0);
 	// Only this thread takes the timer's signals; the helpers block them.
-	struct sigaction sa {
-	};
-	sa.sa_handler = on_alarm; // no SA_RESTART
-	sigaction(SIGALRM, &sa, nullptr);
 	sigset_t alarm;
 	sigemptyset(&alarm);
 	sigaddset(&alarm, SIGALRM);
@@ -483,14 +475,12 @@ TEST(io, interrupted_reads_and_writes_lose_nothing)
 		}
 	});
 	pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
-	itimerval every{{0, 200}, {0, 200}};
-	setitimer(ITIMER_REAL, &every, nullptr);
+	interrupt_every(200);
 	run_settings rs;
 	rs.format = "T ";
 	rs.out = from[1];
 	stream_result r = stamp_stream(rs, to[0]);
-	itimerval off{};
-	setitimer(ITIMER_REAL, &off, nullptr);
+	interrupt_every(0);
 	// Ends the helpers even when the loop gave up early.
 	signal(SIGPIPE, SIG_IGN);
 	close(to[0]);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -223,7 +224,9 @@ run_result run_sh(const std::string &script, const std::string &input)
 		std::string path = horlet_path();
 		path.erase(path.rfind('/'));
 		setenv("PATH", (path + ":" + std::getenv("PATH")).c_str(), 1);
-		execl("/bin/bash", "bash", "-c", script.c_str(), static_cast<char *>(nullptr));
+		// "also CMD" runs CMD and keeps the status of what came before.
+		const std::string all = "also() { local s=$?; \"$@\"; return $s; }\n" + script;
+		execl("/bin/bash", "bash", "-c", all.c_str(), static_cast<char *>(nullptr));
 	});
 	run_result r = p.finish(pid, input);
 	std::string rm = std::string("rm -rf ") + dir;
@@ -303,6 +306,21 @@ int wait_for(pid_t pid, double seconds, int *raw)
 	if (raw != nullptr)
 		*raw = ws;
 	return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+}
+
+namespace
+{
+void do_nothing(int) {}
+} // namespace
+
+void interrupt_every(long usec)
+{
+	struct sigaction sa {
+	};
+	sa.sa_handler = do_nothing;
+	sigaction(SIGALRM, &sa, nullptr);
+	itimerval every{{0, usec}, {0, usec}};
+	setitimer(ITIMER_REAL, &every, nullptr);
 }
 
 int finish(child &c)

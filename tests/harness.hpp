@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <ostream>
 #include <string>
@@ -26,7 +27,9 @@ inline constexpr long file_size_limit = 1L << 30;
 int wait_for(pid_t pid, double seconds, int *raw = nullptr);
 
 // Runs script with bash in a fresh scratch directory, with input on standard
-// input, the binary's directory first in PATH and H naming the binary.
+// input, the binary's directory first in PATH and H naming the binary.  In
+// it, "also CMD" runs CMD and keeps the status of the command before, as
+// in "horlet a b; also cat", which shows that nothing was read.
 run_result run_sh(const std::string &script, const std::string &input = "");
 
 // One row of a table of shell runs and what they must give.
@@ -49,6 +52,9 @@ bool under_memcheck();
 // text as the C library horlet is built on words it: HORLET_LIBC=musl
 // names the one the tests are written for (glibc) and the other.
 std::string in_libc_words(std::string text);
+
+// A row's name, for the names of parameterised tests.
+inline constexpr auto row_name = [](const auto &info) { return std::string(info.param.name); };
 
 inline void PrintTo(const sh_case &c, std::ostream *os)
 {
@@ -88,6 +94,21 @@ child spawn(const std::vector<const char *> &args, int out = -1);
 // Reads from fd until want bytes have come, the input ends or timeout_ms
 // passes; returns what was read.
 std::string read_for(int fd, std::size_t want, int timeout_ms);
+
+// Starts a child process that runs f and exits with what f returns, so
+// that what f changes (signal handlers, timers) stays out of this process.
+template <class F> pid_t start_child(F f)
+{
+	pid_t pid = fork();
+	if (pid == 0)
+		_exit(f());
+	return pid;
+}
+
+// From now on SIGALRM every usec microseconds, to a handler that does
+// nothing, installed without SA_RESTART, so that reads and writes that
+// wait are interrupted; 0 stops it.
+void interrupt_every(long usec);
 
 // Closes the child's input and returns its exit status (128 + signal, or
 // -2 if it had to be killed).
