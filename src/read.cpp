@@ -14,7 +14,11 @@
 // - stamp (stamp.cpp): the format is expanded once a second; within it a
 //   stamp costs its microseconds, if it shows them.
 // - write (write.cpp): a 1 MiB buffer, written once a block and in whole
-//   lines, so that each line is out before horlet waits for more.
+//   lines, so that each line is out before horlet waits for more; and
+//   from inside the copy loop, by put, when a block fills the buffer (the
+//   complete lines first, and a line longer than the buffer in pieces).
+// - stop (stop.cpp): a termination signal makes the input read as end of
+//   file; the loop then takes what waits in a pipe, and returns.
 #include "read.hpp"
 
 #include <poll.h>

@@ -172,7 +172,8 @@ inline void scan_rule(copy_state &s, std::string_view stamp, const char *p, std:
 			o.line_end = lines_end<R>(len_last, nl_last, stamps_last, CHUNK, slen);
 		nl_last = 0;
 	};
-	// The first k bytes of the chunk at p, valid their bits.
+	// Copies the first k bytes of the chunk at p; valid has a bit for
+	// each of them.
 	auto fast = [&](std::size_t k, mask valid) {
 		const mask nl = ops::newlines(p) & valid;
 		if ((nl | carry) == 0) {
@@ -227,7 +228,8 @@ inline void scan_few(copy_state &s, std::string_view stamp, const char *p, std::
 	const std::size_t slen = stamp.size();
 	char *d = o.buf + o.len;
 	mask carry = carry_of(s.state);
-	// The k bytes at c, valid their bits; line_end after the last newline.
+	// Copies the k bytes at c (a bit for each in valid), and puts
+	// line_end after the last newline.
 	auto chunk = [&](const char *c, std::size_t k, mask valid) {
 		const mask nl = ops::newlines(c) & valid;
 		const mask stamps = stamps_of<R>(nl, carry) & valid;
