@@ -10,24 +10,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "floor.hpp"
+
 namespace
 {
 // horlet's read size and buffer alignment; room for a block and its
 // share of stamps at the densest input the bench makes.
 alignas(64) std::array<char, 512 * 1024> in;
 alignas(64) std::array<char, 4 * 1024 * 1024> out;
-
-bool write_all(const char *p, std::size_t n)
-{
-	while (n > 0) {
-		ssize_t w = write(STDOUT_FILENO, p, n);
-		if (w < 0)
-			return false;
-		p += w;
-		n -= static_cast<std::size_t>(w);
-	}
-	return true;
-}
 } // namespace
 
 int main(int argc, char **argv)

@@ -7,21 +7,11 @@
 #include <array>
 #include <cstdlib>
 
+#include "floor.hpp"
+
 namespace
 {
 std::array<char, 256 * 1024> buf;
-
-bool write_all(const char *p, std::size_t n)
-{
-	while (n > 0) {
-		ssize_t w = write(STDOUT_FILENO, p, n);
-		if (w < 0)
-			return false;
-		p += w;
-		n -= static_cast<std::size_t>(w);
-	}
-	return true;
-}
 } // namespace
 
 int main(int argc, char **argv)
