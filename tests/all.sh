@@ -74,7 +74,7 @@ step "static build against musl, its tests and an empty root" '^static:' \
 # clang-tidy reads the plain build's flags, less the one of g++'s link-time
 # optimisation that clang does not know.
 step "clang-format" '' clang-format --dry-run --Werror src/*.cpp src/*.hpp tests/*.cpp \
-	tests/*.hpp fuzz/*.cpp bench/*.cpp
+	tests/*.hpp fuzz/*.cpp bench/*.cpp bench/*.hpp
 step "clang-tidy" '' clang-tidy -p build-tests --quiet \
 	--extra-arg=-Wno-ignored-optimization-argument src/*.cpp
 step "cppcheck" '' cppcheck --quiet --std=c++20 --enable=warning,performance,portability \
