@@ -339,7 +339,7 @@ bool always()
 // and for any other.  A path for another architecture has none, and its
 // CPU never has them.  Adding a path: its ops in scan_ops.hpp, its entry
 // functions above, its place in all_scan_paths, a row, and its case in
-// copy_block, which the compiler asks for.
+// on_path, which the compiler asks for.
 using scan_fn = scan_path (*)(copy_state &, std::string_view, const char *, std::size_t,
                               std::size_t);
 struct scan_row {
@@ -377,29 +377,41 @@ constexpr const scan_row &row_of(scan_path p)
 	return scan_rows[static_cast<std::size_t>(p)];
 }
 
-// Runs path P's entry for the block: a direct call, since the row is known
-// when this is compiled.
-template <scan_path P>
-inline scan_path enter(bool few, copy_state &s, std::string_view stamp, const char *p,
-                       std::size_t n, std::size_t slack)
+template <scan_path P> using path_constant = std::integral_constant<scan_path, P>;
+
+// Calls f with path p as a constant, so that what f takes from p's row is
+// known when it is compiled: the entry points are direct calls, and the
+// table itself stays out of the program.  No default: a path without its
+// case fails the build.
+template <class F> inline auto on_path(scan_path p, F f)
 {
-	constexpr const scan_row &row = row_of(P);
-	if constexpr (row.few == nullptr || row.many == nullptr)
-		return s.path; // never chosen: its CPU has nothing it needs
-	else
-		return few ? row.few(s, stamp, p, n, slack) : row.many(s, stamp, p, n, slack);
+	switch (p) {
+	case scan_path::portable:
+		return f(path_constant<scan_path::portable>{});
+	case scan_path::sse2:
+		return f(path_constant<scan_path::sse2>{});
+	case scan_path::avx2:
+		return f(path_constant<scan_path::avx2>{});
+	}
+	return f(path_constant<scan_path::portable>{});
 }
 
 } // namespace
 
 std::string_view name_of(scan_path p)
 {
-	return row_of(p).name;
+	return on_path(p, [](auto path) {
+		constexpr std::string_view name = row_of(path).name;
+		return name;
+	});
 }
 
 bool can_run(scan_path p)
 {
-	return row_of(p).cpu_has();
+	return on_path(p, [](auto path) {
+		constexpr auto cpu_has = row_of(path).cpu_has;
+		return cpu_has();
+	});
 }
 
 scan_path best_scan_path()
@@ -429,16 +441,14 @@ scan_path copy_block(copy_state &s, const timeval &tv, const char *p, std::size_
 	// A line that comes alone in a read takes the short loop.
 	const bool few = n <= 2 * CHUNK && slack >= SCAN_REACH &&
 	                 s.out.cap - s.out.len >= 2 * chunk_room(stamp.size());
-	// No default: a path without its case fails the build.
-	switch (s.path) {
-	case scan_path::portable:
-		return enter<scan_path::portable>(few, s, stamp, p, n, slack);
-	case scan_path::sse2:
-		return enter<scan_path::sse2>(few, s, stamp, p, n, slack);
-	case scan_path::avx2:
-		return enter<scan_path::avx2>(few, s, stamp, p, n, slack);
-	}
-	return s.path;
+	return on_path(s.path, [&](auto path) {
+		constexpr scan_fn for_few = row_of(path).few, for_many = row_of(path).many;
+		if constexpr (for_few == nullptr || for_many == nullptr)
+			return s.path; // never chosen: its CPU has none of what it needs
+		else
+			return few ? for_few(s, stamp, p, n, slack)
+			           : for_many(s, stamp, p, n, slack);
+	});
 }
 
 } // namespace horlet
