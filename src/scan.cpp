@@ -335,10 +335,10 @@ bool always()
 }
 
 // Each way of scanning is one row: its name, whether this CPU has the
-// instructions it needs, and its entry points for a block of few chunks
-// and for any other.  A path for another architecture has none, and its
-// CPU never has them.  Adding a path: its ops in scan_ops.hpp, its entry
-// functions above, its place in all_scan_paths, a row, and its case in
+// instructions it needs, whether it is built here, and its entry points for
+// a block of few chunks and for any other.  A path for another
+// architecture is not built, has none, and its CPU never has them.  Adding a path: its ops in
+// scan_ops.hpp, its entry functions above, its place in all_scan_paths, a row, and its case in
 // on_path, which the compiler asks for.
 using scan_fn = scan_path (*)(copy_state &, std::string_view, const char *, std::size_t,
                               std::size_t);
@@ -346,17 +346,18 @@ struct scan_row {
 	scan_path path;
 	std::string_view name;
 	bool (*cpu_has)();
+	bool built;
 	scan_fn few, many;
 };
 
 constexpr scan_row scan_rows[] = {
-    {scan_path::portable, "portable", always, scan_portable<true>, scan_portable<false>},
+    {scan_path::portable, "portable", always, true, scan_portable<true>, scan_portable<false>},
 #ifdef HORLET_X86
-    {scan_path::sse2, "sse2", has_sse2, scan_sse2<true>, scan_sse2<false>},
-    {scan_path::avx2, "avx2", has_avx2, scan_avx2<true>, scan_avx2<false>},
+    {scan_path::sse2, "sse2", has_sse2, true, scan_sse2<true>, scan_sse2<false>},
+    {scan_path::avx2, "avx2", has_avx2, true, scan_avx2<true>, scan_avx2<false>},
 #else
-    {scan_path::sse2, "sse2", never, nullptr, nullptr},
-    {scan_path::avx2, "avx2", never, nullptr, nullptr},
+    {scan_path::sse2, "sse2", never, false, nullptr, nullptr},
+    {scan_path::avx2, "avx2", never, false, nullptr, nullptr},
 #endif
 };
 
@@ -442,12 +443,13 @@ scan_path copy_block(copy_state &s, const timeval &tv, const char *p, std::size_
 	const bool few = n <= 2 * CHUNK && slack >= SCAN_REACH &&
 	                 s.out.cap - s.out.len >= 2 * chunk_room(stamp.size());
 	return on_path(s.path, [&](auto path) {
-		constexpr scan_fn for_few = row_of(path).few, for_many = row_of(path).many;
-		if constexpr (for_few == nullptr || for_many == nullptr)
+		if constexpr (!row_of(path).built) {
 			return s.path; // never chosen: its CPU has none of what it needs
-		else
+		} else {
+			constexpr scan_fn for_few = row_of(path).few, for_many = row_of(path).many;
 			return few ? for_few(s, stamp, p, n, slack)
 			           : for_many(s, stamp, p, n, slack);
+		}
 	});
 }
 
