@@ -75,6 +75,8 @@ bool input_is(const struct stat &out)
 	       in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
+// FILE, emptied unless append: the last step that can fail before the
+// run, so that a failure leaves a file as it was.
 int open_output(const char *name, bool append)
 {
 	int fd =
@@ -106,8 +108,6 @@ int above_std(int fd)
 	return high;
 }
 
-// FILE, emptied unless append: the last step that can fail before the
-// run, so that a failure leaves a file as it was.
 void diag(std::string_view object, std::string_view reason)
 {
 	iovec v[4];
