@@ -14,9 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
 	if (size < 4)
 		return 0;
-	// data[0]: the block sizes, the stamp's length and whether blocks may
-	// be read past; data[1]: where the blocks split; data[2] and data[3]:
-	// the way of scanning and the table, from the engine's own lists.
+	// data[0]: the block sizes, the stamp's length, whether blocks may be
+	// read past, and the stamp steps a chunk takes without a branch;
+	// data[1]: where the blocks split; data[2] and data[3]: the way of
+	// scanning and the table, from the engine's own lists.
 	scan_path path = all_scan_paths[data[2] % all_scan_paths.size()];
 	if (!can_run(path))
 		return 0;
@@ -29,6 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 	feed_opts f;
 	f.format = data[0] & 16 ? long_stamp.c_str() : short_stamp.c_str();
 	f.slack = data[0] & 32 ? SCAN_REACH : 0;
+	// 0 to MAX_STEPS for every block, or the loop's own choice.
+	static_assert(MAX_STEPS < 3);
+	f.steps = data[0] >> 6 <= MAX_STEPS ? data[0] >> 6 : -1;
 	// Blocks of 1 to 64 bytes, so that lines straddle them, or of up to
 	// 1 KiB, so that the loop's wider steps are taken too.
 	std::size_t most = data[0] & 2 ? 1024 : 64;

@@ -121,33 +121,52 @@ template <chunk_ops ops, stamp_rule R>
 // Copies the k bytes of the chunk at c to d, with the stamp in front of
 // each byte that stamps marks, in fixed-size stores that may run past the
 // ends of both; returns the output's new end.
-template <chunk_ops ops, bool short_stamp>
+//
+// Stamp j of the chunk, in front of byte i, lands at d + i + j * slen, so
+// no stamp's place waits for the one before.  The first STEPS stamps are
+// copied whether or not the chunk has them: a step past the last stamp
+// finds byte 64 (the place of the lowest bit of 0), beyond everything the
+// chunk puts out, and its stores fall where the next chunk's go.  So a
+// chunk with at most STEPS stamps takes no branch on how many it has.
+template <chunk_ops ops, bool short_stamp, std::size_t STEPS>
 inline char *copy_stamped(const ops &op, std::string_view stamp, const char *c, std::size_t k,
                           mask stamps, char *d)
 {
-	std::size_t from = 0;
-	for (mask todo = stamps; todo != 0; todo &= todo - 1) {
-		std::size_t i = lowest(todo);
-		ops::copy64(d, c + from);
-		d += i - from;
-		from = i;
+	const std::size_t slen = stamp.size();
+	// Stamp j goes in front of byte i, and shift is j * slen.
+	auto step = [&](std::size_t i, std::size_t shift) {
+		char *at = d + i + shift;
 		if constexpr (short_stamp)
-			op.put_head(d);
+			op.put_head(at);
 		else
-			op.put_stamp(d, stamp.data(), stamp.size());
-		d += stamp.size();
+			op.put_stamp(at, stamp.data(), slen);
+		ops::copy64(at + slen, c + i);
+	};
+	ops::copy64(d, c);
+	mask todo = stamps;
+	for (std::size_t j = 0; j < STEPS; ++j) {
+		// Keeps the compiler from testing todo for the steps that remain.
+		asm("" : "+r"(todo));
+		step(static_cast<unsigned>(std::countr_zero(todo)), j * slen);
+		todo &= todo - 1;
 	}
-	ops::copy64(d, c + from);
-	return d + k - from;
+	std::size_t shift = STEPS * slen;
+	for (; todo != 0; todo &= todo - 1, shift += slen)
+		step(lowest(todo), shift);
+	if constexpr (STEPS > 0)
+		shift = static_cast<unsigned>(std::popcount(stamps)) * slen;
+	return d + k + shift;
 }
 
-// The copy loop for one way of scanning, one rule, and stamps of at most
-// 32 bytes or longer ones.  A chunk that may be read SCAN_REACH bytes ahead
-// and whose output fits is copied in fixed-size pieces, which may run past
-// their ends in both buffers; the rest goes through chunk_exact.
-template <chunk_ops ops, stamp_rule R, bool short_stamp>
-inline void scan_rule(copy_state &s, std::string_view stamp, const char *p, std::size_t n,
-                      std::size_t slack)
+// The copy loop for one way of scanning, one rule, stamps of at most 32
+// bytes or longer ones, and a number of stamp steps a chunk takes without
+// a branch.  A chunk that may be read SCAN_REACH bytes ahead and whose
+// output fits is copied in fixed-size pieces, which may run past their
+// ends in both buffers; the rest goes through chunk_exact.  Returns the
+// stamps it copied the fast way.
+template <chunk_ops ops, stamp_rule R, bool short_stamp, std::size_t STEPS>
+inline std::size_t scan_rule(copy_state &s, std::string_view stamp, const char *p, std::size_t n,
+                             std::size_t slack)
 {
 	out_buf &o = s.out;
 	const char *const end = p + n;
@@ -161,7 +180,7 @@ inline void scan_rule(copy_state &s, std::string_view stamp, const char *p, std:
 	const char *const stop = p + std::min(whole, reach);
 	const ops op(stamp.data());
 	char *const buf = o.buf;
-	std::size_t len = o.len;
+	std::size_t len = o.len, count = 0;
 	mask carry = carry_of(s.state);
 	// The last whole chunk with a newline, to place line_end once.
 	mask nl_last = 0, stamps_last = 0;
@@ -176,25 +195,31 @@ inline void scan_rule(copy_state &s, std::string_view stamp, const char *p, std:
 	// each of them.
 	auto fast = [&](std::size_t k, mask valid) {
 		const mask nl = ops::newlines(p) & valid;
-		if ((nl | carry) == 0) {
+		if (STEPS == 0 && (nl | carry) == 0) {
 			// Inside a long line, where no rule stamps.
 			ops::copy64(buf + len, p);
 			len += k;
 			return;
 		}
 		const mask stamps = stamps_of<R>(nl, carry) & valid;
-		char *d = copy_stamped<ops, short_stamp>(op, stamp, p, k, stamps, buf + len);
+		char *d = copy_stamped<ops, short_stamp, STEPS>(op, stamp, p, k, stamps, buf + len);
 		len = static_cast<std::size_t>(d - buf);
-		if (nl != 0) {
-			nl_last = nl;
-			stamps_last = stamps;
-			len_last = len;
-		}
+		// Kept without a branch: whether a chunk has a newline is left
+		// to chance in most input.
+		const bool has = nl != 0;
+		nl_last = has ? nl : nl_last;
+		stamps_last = has ? stamps : stamps_last;
+		len_last = has ? len : len_last;
 		carry = carry_out(nl, k);
 	};
 	while (p < end) {
+		const char *const p0 = p;
+		const std::size_t len0 = len;
 		for (; p < stop && static_cast<std::ptrdiff_t>(len) <= full; p += CHUNK)
 			fast(CHUNK, ~mask{0});
+		// The stamps are what the output grew by beyond the input.
+		if (slen > 0)
+			count += (len - len0 - static_cast<std::size_t>(p - p0)) / slen;
 		if (p == end)
 			break;
 		std::size_t k = std::min<std::size_t>(CHUNK, static_cast<std::size_t>(end - p));
@@ -215,6 +240,7 @@ inline void scan_rule(copy_state &s, std::string_view stamp, const char *p, std:
 	}
 	settle();
 	s.state = state_of(carry);
+	return count;
 }
 
 // Lines that come one read at a time: a block of at most two chunks that
@@ -233,7 +259,7 @@ inline void scan_few(copy_state &s, std::string_view stamp, const char *p, std::
 	auto chunk = [&](const char *c, std::size_t k, mask valid) {
 		const mask nl = ops::newlines(c) & valid;
 		const mask stamps = stamps_of<R>(nl, carry) & valid;
-		d = copy_stamped<ops, short_stamp>(op, stamp, c, k, stamps, d);
+		d = copy_stamped<ops, short_stamp, 0>(op, stamp, c, k, stamps, d);
 		if (nl != 0)
 			o.line_end =
 			    lines_end<R>(static_cast<std::size_t>(d - o.buf), nl, stamps, k, slen);
@@ -263,6 +289,32 @@ void walk(copy_state &s, std::string_view stamp, const char *p, std::size_t n)
 	}
 }
 
+// How many stamp steps a chunk takes without a branch, for a block that
+// follows one of n bytes with count stamps: none where lines are long
+// (fewer than one stamp in 8 chunks), where a chunk without a newline is
+// the rule and is copied at once; one where stamps are sparser than one a
+// chunk; two where they are denser.
+constexpr std::uint8_t steps_for(std::size_t count, std::size_t n)
+{
+	return count * CHUNK * 8 < n ? 0 : count * CHUNK < n ? 1 : 2;
+}
+static_assert(steps_for(1, 1024) == 0 && steps_for(1, 256) == 1 && steps_for(1, 64) == 2);
+static_assert(steps_for(1, 1 << 20) <= MAX_STEPS && steps_for(1 << 20, 1) == MAX_STEPS);
+
+// Calls f with steps as a constant.
+static_assert(MAX_STEPS == 2, "on_steps has a case for each number of steps");
+template <class F> inline auto on_steps(std::uint8_t steps, F f)
+{
+	switch (steps) {
+	case 0:
+		return f(std::integral_constant<std::size_t, 0>{});
+	case 1:
+		return f(std::integral_constant<std::size_t, 1>{});
+	default:
+		return f(std::integral_constant<std::size_t, MAX_STEPS>{});
+	}
+}
+
 // The loop for the table in force.  few: the block is of at most two
 // chunks, may be read ahead, and its output fits.
 template <chunk_ops ops, bool few, std::size_t I = 0>
@@ -278,10 +330,14 @@ inline void scan_table(copy_state &s, std::string_view stamp, const char *p, std
 			scan_few<ops, rule_of<I>, true>(s, stamp, p, n);
 		else
 			scan_few<ops, rule_of<I>, false>(s, stamp, p, n);
-	} else if (stamp.size() <= 32) {
-		scan_rule<ops, rule_of<I>, true>(s, stamp, p, n, slack);
 	} else {
-		scan_rule<ops, rule_of<I>, false>(s, stamp, p, n, slack);
+		const std::size_t count = on_steps(s.steps, [&](auto steps) {
+			if (stamp.size() <= 32)
+				return scan_rule<ops, rule_of<I>, true, steps>(s, stamp, p, n,
+				                                               slack);
+			return scan_rule<ops, rule_of<I>, false, steps>(s, stamp, p, n, slack);
+		});
+		s.steps = steps_for(count, n);
 	}
 }
 
@@ -306,7 +362,7 @@ scan_sse2(copy_state &s, std::string_view stamp, const char *p, std::size_t n, s
 }
 
 template <bool few>
-[[gnu::target("avx2"), gnu::flatten]] scan_path
+[[gnu::target("avx2,bmi,popcnt"), gnu::flatten]] scan_path
 scan_avx2(copy_state &s, std::string_view stamp, const char *p, std::size_t n, std::size_t slack)
 {
 	scan_table<avx2_ops, few>(s, stamp, p, n, slack);
@@ -320,7 +376,8 @@ bool has_sse2()
 
 bool has_avx2()
 {
-	return __builtin_cpu_supports("avx2");
+	return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+	       __builtin_cpu_supports("popcnt");
 }
 #endif
 
@@ -428,6 +485,7 @@ void start(copy_state &s, const run_settings &rs, scan_path path, char *buf, std
 	s.rs = &rs;
 	s.path = path;
 	s.state = 0;
+	s.steps = 0;
 	s.cache.valid = false;
 	s.out = {rs.out, buf, cap, 0, 0, 0};
 }

@@ -74,12 +74,17 @@ inline constexpr std::size_t CHUNK = 64;
 // How many bytes past a chunk's start the copy loop may read.  A block
 // followed by that many readable bytes is copied the fast way to its end;
 // otherwise its last 128 bytes are copied exactly.
-inline constexpr std::size_t SCAN_REACH = 2 * CHUNK - 1;
+inline constexpr std::size_t SCAN_REACH = 2 * CHUNK;
+// The most stamps a chunk copies without a branch on how many it has.
+inline constexpr std::uint8_t MAX_STEPS = 2;
 // The room in the output that one chunk copied the fast way may store
 // into: its 64 bytes, at most one stamp a byte, and the last piece's
-// 64-byte store.  With less, the loop copies exactly.
+// 64-byte store.  (A step past the chunk's last stamp stores its stamp and
+// piece after the chunk's output, no further than MAX_STEPS stamps would
+// reach.)  With less, the loop copies exactly.
 constexpr std::size_t chunk_room(std::size_t stamp_len)
 {
+	static_assert(MAX_STEPS <= CHUNK);
 	return CHUNK + CHUNK * stamp_len + CHUNK;
 }
 
@@ -88,6 +93,10 @@ struct copy_state {
 	const run_settings *rs = nullptr;
 	scan_path path = scan_path::portable;
 	std::uint32_t state = 0; // the table's state after the last byte
+	// The stamp steps a chunk of the next block takes without a branch,
+	// from 0 to MAX_STEPS, chosen by how densely the last block was
+	// stamped; the output is the same with any.
+	std::uint8_t steps = 0;
 	stamp_cache cache;
 	out_buf out;
 };

@@ -206,11 +206,24 @@ std::string stamp_blocks(const trans_table &t, const std::vector<std::string> &b
 	return r.out;
 }
 
+// Every number of stamp steps a chunk may take without a branch; the
+// output must be the same with each.  The fewest and the most, for the
+// tests that try every split or every room left.
+std::vector<int> all_steps()
+{
+	std::vector<int> v;
+	for (int i = 0; i <= MAX_STEPS; ++i)
+		v.push_back(i);
+	return v;
+}
+constexpr int edge_steps[] = {0, MAX_STEPS};
+
 // How a feed was set up, for failure messages.
 std::string where(scan_path path, const feed_opts &f)
 {
 	return std::string("path ") + std::string(name_of(path)) + ", slack " +
-	       std::to_string(f.slack) + ", stamp " + dump(f.format);
+	       std::to_string(f.slack) + ", stamp " + dump(f.format) + ", steps " +
+	       std::to_string(f.steps);
 }
 
 // Rows of input and what each table makes of it.  A scanned table without
@@ -278,19 +291,20 @@ TEST_P(machine, stamps_at_every_split)
 		std::vector<std::string> bytes;
 		for (char ch : c.in)
 			bytes.emplace_back(1, ch);
-		for (scan_path path : paths()) {
-			for (std::size_t slack : {std::size_t{0}, SCAN_REACH}) {
-				feed_opts f{.slack = slack};
-				for (std::size_t i = 0; i <= c.in.size(); ++i)
-					EXPECT_EQ(
-					    dump(stamp_blocks(
-					        *t, {c.in.substr(0, i), c.in.substr(i)}, path, f)),
-					    want)
-					    << "split " << i << ", " << where(path, f);
-				EXPECT_EQ(dump(stamp_blocks(*t, bytes, path, f)), want)
-				    << where(path, f);
-			}
-		}
+		for (scan_path path : paths())
+			for (std::size_t slack : {std::size_t{0}, SCAN_REACH})
+				for (int steps : edge_steps) {
+					feed_opts f{.slack = slack, .steps = steps};
+					for (std::size_t i = 0; i <= c.in.size(); ++i)
+						EXPECT_EQ(
+						    dump(stamp_blocks(
+						        *t, {c.in.substr(0, i), c.in.substr(i)},
+						        path, f)),
+						    want)
+						    << "split " << i << ", " << where(path, f);
+					EXPECT_EQ(dump(stamp_blocks(*t, bytes, path, f)), want)
+					    << where(path, f);
+				}
 	}
 }
 
@@ -319,7 +333,7 @@ std::string unstamp(const std::string &out, bool suffix, std::size_t &stamps)
 
 TEST(copy_loop, every_byte_value_and_lines_beyond_the_buffer)
 {
-	const feed_opts f{.cap = 4096, .slack = SCAN_REACH, .format = "<T>"};
+	feed_opts f{.cap = 4096, .slack = SCAN_REACH, .format = "<T>"};
 	std::mt19937 rng(7);
 	std::string in;
 	std::size_t lines = 0;
@@ -347,12 +361,14 @@ TEST(copy_loop, every_byte_value_and_lines_beyond_the_buffer)
 		// A table that stamps in front of newlines stamps line ends.
 		const bool suffix = derive_rule(*t).at[0][1];
 		std::size_t stamps;
-		for (scan_path path : paths()) {
-			std::string out = stamp_blocks(*t, blocks, path, f);
-			EXPECT_TRUE(unstamp(out, suffix, stamps) == in);
-			// The last line has no newline, so -s leaves it unstamped.
-			EXPECT_EQ(stamps, suffix ? lines - 1 : lines);
-		}
+		for (scan_path path : paths())
+			for (int steps : all_steps()) {
+				f.steps = steps;
+				std::string out = stamp_blocks(*t, blocks, path, f);
+				EXPECT_TRUE(unstamp(out, suffix, stamps) == in) << where(path, f);
+				// The last line has no newline, so -s leaves it unstamped.
+				EXPECT_EQ(stamps, suffix ? lines - 1 : lines);
+			}
 	}
 }
 
@@ -362,20 +378,28 @@ TEST(copy_loop, every_byte_value_and_lines_beyond_the_buffer)
 // nothing may be lost.  With a small buffer, every room the fast copies
 // need and a little more, for stamps stored whole and in pieces; the
 // short lines come in a long block, and in one of two chunks, which takes
-// the short loop for lines that come one read at a time.
-TEST(copy_loop, buffer_nearly_full)
+// the short loop for lines that come one read at a time.  A row for each
+// stamp length.
+class buffer_nearly_full : public testing::TestWithParam<std::size_t>
+{
+};
+
+TEST_P(buffer_nearly_full, copies_keep_inside)
 {
 	constexpr std::size_t cap = 8192;
 	const std::string lines = repeat("a\n", 200), few = repeat("a\n", 63), run(1500, 'y');
-	for (std::size_t slen : {1, 2, 33}) {
-		const std::string stamp(slen, 'T');
-		const std::size_t room = chunk_room(slen);
-		for (scan_path path : paths())
-			for (std::size_t slack : {std::size_t{0}, SCAN_REACH})
-				for (std::size_t left = 0; left <= room + 64;
-				     left += left == 64 ? room - 128 : 1) {
-					const feed_opts f{
-					    .cap = cap, .slack = slack, .format = stamp.c_str()};
+	const std::size_t slen = GetParam();
+	const std::string stamp(slen, 'T');
+	const std::size_t room = chunk_room(slen);
+	for (scan_path path : paths())
+		for (std::size_t slack : {std::size_t{0}, SCAN_REACH})
+			for (std::size_t left = 0; left <= room + 64;
+			     left += left == 64 ? room - 128 : 1)
+				for (int steps : edge_steps) {
+					const feed_opts f{.cap = cap,
+					                  .slack = slack,
+					                  .format = stamp.c_str(),
+					                  .steps = steps};
 					std::string open(cap - left - slen, 'x');
 					for (const std::string *next : {&lines, &few, &run}) {
 						std::string in = open + *next + "\nz";
@@ -387,8 +411,10 @@ TEST(copy_loop, buffer_nearly_full)
 						    << where(path, f);
 					}
 				}
-	}
 }
+
+INSTANTIATE_TEST_SUITE_P(copy_loop, buffer_nearly_full, testing::Values(1, 2, 33),
+                         [](const auto &row) { return "stamp_of_" + std::to_string(row.param); });
 
 // Blocks of random size and lines of every density, against a walk of the
 // table one byte at a time, on every path.
@@ -411,13 +437,15 @@ TEST(copy_loop, agrees_with_the_table)
 		constexpr std::size_t lengths[] = {1, 2, 31, 32, 33, 37, 64};
 		const std::string stamp(
 		    lengths[static_cast<std::size_t>(round) % std::size(lengths)], 'S');
-		const feed_opts f{.slack = round % 3 == 0 ? 0 : SCAN_REACH,
-		                  .format = stamp.c_str()};
+		feed_opts f{.slack = round % 3 == 0 ? 0 : SCAN_REACH, .format = stamp.c_str()};
 		for (const trans_table *t : scanned_tables)
 			for (scan_path path : paths())
-				ASSERT_EQ(dump(stamp_blocks(*t, blocks, path, f)),
-				          dump(table_walk(*t, in, stamp)))
-				    << "round " << round << ", " << where(path, f);
+				for (int steps : all_steps()) {
+					f.steps = steps;
+					ASSERT_EQ(dump(stamp_blocks(*t, blocks, path, f)),
+					          dump(table_walk(*t, in, stamp)))
+					    << "round " << round << ", " << where(path, f);
+				}
 	}
 }
 
@@ -507,12 +535,16 @@ TEST(copy_loop, writes_complete_lines_only)
 	for (const auto &[lines, open] : blocks)
 		for (const trans_table *t : scanned_tables)
 			for (scan_path path : paths())
-				for (std::size_t slack : {std::size_t{0}, SCAN_REACH}) {
-					const feed_opts f{.slack = slack, .end_of_input = false};
-					EXPECT_EQ(dump(stamp_blocks(*t, {lines + open}, path, f)),
-					          dump(table_walk(*t, lines, "T ")))
-					    << where(path, f);
-				}
+				for (std::size_t slack : {std::size_t{0}, SCAN_REACH})
+					for (int steps : all_steps()) {
+						const feed_opts f{.slack = slack,
+						                  .end_of_input = false,
+						                  .steps = steps};
+						EXPECT_EQ(
+						    dump(stamp_blocks(*t, {lines + open}, path, f)),
+						    dump(table_walk(*t, lines, "T ")))
+						    << where(path, f);
+					}
 }
 
 // A line is written whole while it, its stamp and its newline fit in the

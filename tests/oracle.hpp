@@ -30,13 +30,16 @@ inline std::string table_walk(const horlet::trans_table &t, std::string_view in,
 }
 
 // How the copy loop is fed: the output buffer's capacity, how many readable
-// bytes follow each block, the stamp (a format without conversions), and
-// whether the end of the input writes the open line too.
+// bytes follow each block, the stamp (a format without conversions),
+// whether the end of the input writes the open line too, and the stamp
+// steps a chunk takes without a branch, for every block (or -1, the loop's
+// own choice).
 struct feed_opts {
 	std::size_t cap = 16384;
 	std::size_t slack = 0;
 	const char *format = "T ";
 	bool end_of_input = true;
+	int steps = -1;
 };
 
 struct feed_result {
@@ -65,6 +68,8 @@ inline feed_result feed_blocks(const horlet::trans_table &t,
 		auto block = std::make_unique<char[]>(b.size() + f.slack);
 		b.copy(block.get(), b.size());
 		std::fill_n(block.get() + b.size(), f.slack, '\n');
+		if (f.steps >= 0)
+			s->steps = static_cast<std::uint8_t>(f.steps);
 		if (horlet::copy_block(*s, tv, block.get(), b.size(), f.slack) != path)
 			r.path_ran = false;
 		horlet::flush_lines(s->out);
