@@ -75,16 +75,17 @@ template <stamp_rule R> constexpr mask stamps_of(mask nl, mask carry)
 }
 
 // Where the complete lines end in the output, when k bytes with newlines nl
-// (not 0) and stamps have just been copied to end at len: before the bytes
-// after the last newline, and the stamp in front of the first of them.
+// (not 0) and their stamps have just been copied to end at len: before the
+// bytes after the last newline, and before the stamp in front of the first
+// of them if the rule puts one there (that byte follows a newline and is
+// not one).
 template <stamp_rule R>
-constexpr std::size_t lines_end(std::size_t len, mask nl, mask stamps, std::size_t k,
-                                std::size_t slen)
+constexpr std::size_t lines_end(std::size_t len, mask nl, std::size_t k, std::size_t slen)
 {
 	auto last =
 	    static_cast<std::size_t>(CHUNK - 1) - static_cast<unsigned>(std::countl_zero(nl));
 	std::size_t after = k - 1 - last;
-	bool stamped = R.at[1][0] && after > 0 && (stamps >> (last + 1) & 1) != 0;
+	bool stamped = R.at[1][0] && after > 0;
 	return len - after - (stamped ? slen : 0);
 }
 
@@ -183,12 +184,12 @@ inline std::size_t scan_rule(copy_state &s, std::string_view stamp, const char *
 	std::size_t len = o.len, count = 0;
 	mask carry = carry_of(s.state);
 	// The last whole chunk with a newline, to place line_end once.
-	mask nl_last = 0, stamps_last = 0;
+	mask nl_last = 0;
 	std::size_t len_last = 0;
 	auto settle = [&] {
 		o.len = len;
 		if (nl_last != 0)
-			o.line_end = lines_end<R>(len_last, nl_last, stamps_last, CHUNK, slen);
+			o.line_end = lines_end<R>(len_last, nl_last, CHUNK, slen);
 		nl_last = 0;
 	};
 	// Copies the first k bytes of the chunk at p; valid has a bit for
@@ -208,7 +209,6 @@ inline std::size_t scan_rule(copy_state &s, std::string_view stamp, const char *
 		// to chance in most input.
 		const bool has = nl != 0;
 		nl_last = has ? nl : nl_last;
-		stamps_last = has ? stamps : stamps_last;
 		len_last = has ? len : len_last;
 		carry = carry_out(nl, k);
 	};
@@ -229,7 +229,7 @@ inline std::size_t scan_rule(copy_state &s, std::string_view stamp, const char *
 			settle();
 			fast(k, first(k));
 			if (nl_last != 0)
-				o.line_end = lines_end<R>(len, nl_last, stamps_last, k, slen);
+				o.line_end = lines_end<R>(len, nl_last, k, slen);
 			nl_last = 0;
 		} else {
 			settle();
@@ -261,8 +261,7 @@ inline void scan_few(copy_state &s, std::string_view stamp, const char *p, std::
 		const mask stamps = stamps_of<R>(nl, carry) & valid;
 		d = copy_stamped<ops, short_stamp, 0>(op, stamp, c, k, stamps, d);
 		if (nl != 0)
-			o.line_end =
-			    lines_end<R>(static_cast<std::size_t>(d - o.buf), nl, stamps, k, slen);
+			o.line_end = lines_end<R>(static_cast<std::size_t>(d - o.buf), nl, k, slen);
 		carry = carry_out(nl, k);
 	};
 	if (n > CHUNK) {
