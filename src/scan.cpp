@@ -155,7 +155,7 @@ inline char *copy_stamped(const ops &op, std::string_view stamp, const char *c, 
 	for (; todo != 0; todo &= todo - 1, shift += slen)
 		step(lowest(todo), shift);
 	if constexpr (STEPS > 0)
-		shift = static_cast<unsigned>(std::popcount(stamps)) * slen;
+		shift = ops::count(stamps) * slen;
 	return d + k + shift;
 }
 

@@ -35,6 +35,7 @@ using mask = std::uint64_t;
 //   stamp, when it has at most 32.
 // - put_stamp(d, stamp, n): stores stamp[0, n) at d, in pieces that read
 //   and store up to STAMP_SLACK bytes past n.
+// - count(m): the bits set in m, without a branch or a call.
 template <class T>
 concept chunk_ops = std::constructible_from<T, const char *> &&
     requires(const T o, const char *p, char *d, std::size_t n)
@@ -45,6 +46,9 @@ concept chunk_ops = std::constructible_from<T, const char *> &&
 	T::copy64(d, p);
 	o.put_head(d);
 	o.put_stamp(d, p, n);
+	{
+		T::count(mask{})
+		} -> std::same_as<std::size_t>;
 };
 
 struct portable_ops {
@@ -73,6 +77,11 @@ struct portable_ops {
 		put_head(d);
 		for (std::size_t i = 32; i < n; i += 32)
 			std::memcpy(d + i, stamp + i, 32);
+	}
+	// Where this path runs, the CPU counts bits itself.
+	static std::size_t count(mask m)
+	{
+		return static_cast<unsigned>(std::popcount(m));
 	}
 };
 static_assert(chunk_ops<portable_ops>);
@@ -118,6 +127,15 @@ struct sse2_ops {
 		for (std::size_t i = 32; i < n; i += 16)
 			store(d + i, load(stamp + i));
 	}
+	// A CPU with SSE2 may have no instruction for it, and the C library's
+	// function is a call: the bits are summed in pairs, fours and bytes.
+	static std::size_t count(mask m)
+	{
+		m -= m >> 1 & 0x5555555555555555;
+		m = (m & 0x3333333333333333) + (m >> 2 & 0x3333333333333333);
+		m = (m + (m >> 4)) & 0x0f0f0f0f0f0f0f0f;
+		return static_cast<std::size_t>(m * 0x0101010101010101 >> 56);
+	}
 };
 static_assert(chunk_ops<sse2_ops>);
 
@@ -155,6 +173,10 @@ struct avx2_ops {
 		put_head(d);
 		for (std::size_t i = 32; i < n; i += 32)
 			store(d + i, load(stamp + i));
+	}
+	[[gnu::target("popcnt")]] static std::size_t count(mask m)
+	{
+		return static_cast<unsigned>(std::popcount(m));
 	}
 };
 static_assert(chunk_ops<avx2_ops>);
