@@ -260,9 +260,13 @@ inline void scan_few(copy_state &s, std::string_view stamp, const char *p, std::
 		const mask nl = ops::newlines(c) & valid;
 		const mask stamps = stamps_of<R>(nl, carry) & valid;
 		d = copy_stamped<ops, short_stamp, 0>(op, stamp, c, k, stamps, d);
-		if (nl != 0)
-			o.line_end = lines_end<R>(static_cast<std::size_t>(d - o.buf), nl, k, slen);
+		const std::size_t len = static_cast<std::size_t>(d - o.buf);
 		carry = carry_out(nl, k);
+		// Most often the line ends the read.
+		if (carry != 0)
+			o.line_end = len;
+		else if (nl != 0)
+			o.line_end = lines_end<R>(len, nl, k, slen);
 	};
 	if (n > CHUNK) {
 		chunk(p, CHUNK, ~mask{0});
