@@ -51,6 +51,19 @@ concept chunk_ops = std::constructible_from<T, const char *> &&
 		} -> std::same_as<std::size_t>;
 };
 
+// The bits set in m, summed in pairs, fours and bytes.  std::popcount
+// is one instruction only where the target has one; elsewhere it is a call
+// into the compiler's runtime library, which would also be one more library
+// for the program to load.
+constexpr std::size_t bits_in(mask m)
+{
+	m -= m >> 1 & 0x5555555555555555;
+	m = (m & 0x3333333333333333) + (m >> 2 & 0x3333333333333333);
+	m = (m + (m >> 4)) & 0x0f0f0f0f0f0f0f0f;
+	return static_cast<std::size_t>(m * 0x0101010101010101 >> 56);
+}
+static_assert(bits_in(0) == 0 && bits_in(~mask{0}) == 64 && bits_in(0x8000000000000101) == 3);
+
 struct portable_ops {
 	std::array<char, 32> head;
 	explicit portable_ops(const char *stamp)
@@ -78,10 +91,9 @@ struct portable_ops {
 		for (std::size_t i = 32; i < n; i += 32)
 			std::memcpy(d + i, stamp + i, 32);
 	}
-	// Where this path runs, the CPU counts bits itself.
 	static std::size_t count(mask m)
 	{
-		return static_cast<unsigned>(std::popcount(m));
+		return bits_in(m);
 	}
 };
 static_assert(chunk_ops<portable_ops>);
@@ -127,14 +139,9 @@ struct sse2_ops {
 		for (std::size_t i = 32; i < n; i += 16)
 			store(d + i, load(stamp + i));
 	}
-	// A CPU with SSE2 may have no instruction for it, and the C library's
-	// function is a call: the bits are summed in pairs, fours and bytes.
 	static std::size_t count(mask m)
 	{
-		m -= m >> 1 & 0x5555555555555555;
-		m = (m & 0x3333333333333333) + (m >> 2 & 0x3333333333333333);
-		m = (m + (m >> 4)) & 0x0f0f0f0f0f0f0f0f;
-		return static_cast<std::size_t>(m * 0x0101010101010101 >> 56);
+		return bits_in(m);
 	}
 };
 static_assert(chunk_ops<sse2_ops>);
