@@ -126,7 +126,7 @@ template <chunk_ops ops, stamp_rule R>
 // Stamp j of the chunk, in front of byte i, lands at d + i + j * slen, so
 // no stamp's place waits for the one before.  The first STEPS stamps are
 // copied whether or not the chunk has them: a step past the last stamp
-// finds byte 64 (the place of the lowest bit of 0), beyond everything the
+// finds byte 64 (countr_zero of an empty mask), beyond everything the
 // chunk puts out, and its stores fall where the next chunk's go.  So a
 // chunk with at most STEPS stamps takes no branch on how many it has.
 template <chunk_ops ops, bool short_stamp, std::size_t STEPS>
@@ -299,10 +299,9 @@ void walk(copy_state &s, std::string_view stamp, const char *p, std::size_t n)
 // chunk; two where they are denser.
 constexpr std::uint8_t steps_for(std::size_t count, std::size_t n)
 {
-	return count * CHUNK * 8 < n ? 0 : count * CHUNK < n ? 1 : 2;
+	return count * CHUNK * 8 < n ? 0 : count * CHUNK < n ? 1 : MAX_STEPS;
 }
 static_assert(steps_for(1, 1024) == 0 && steps_for(1, 256) == 1 && steps_for(1, 64) == 2);
-static_assert(steps_for(1, 1 << 20) <= MAX_STEPS && steps_for(1 << 20, 1) == MAX_STEPS);
 
 // Calls f with steps as a constant.
 static_assert(MAX_STEPS == 2, "on_steps has a case for each number of steps");
