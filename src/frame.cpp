@@ -95,19 +95,6 @@ int open_output(const char *name, bool append)
 
 } // namespace
 
-// Moves fd above the standard descriptors, so that a closed standard
-// stream is never taken over by it.
-int above_std(int fd)
-{
-	if (fd < 0 || fd > STDERR_FILENO)
-		return fd;
-	int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-	int err = errno;
-	close(fd);
-	errno = err;
-	return high;
-}
-
 void diag(std::string_view object, std::string_view reason)
 {
 	iovec v[4];

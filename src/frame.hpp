@@ -28,8 +28,4 @@ std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs,
 // the exit status.
 int end_run(const run_settings &rs, const stream_result &r);
 
-// fd, moved above the standard descriptors, so that a closed standard
-// stream is never taken over by it.
-int above_std(int fd);
-
 } // namespace horlet

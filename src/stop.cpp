@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "frame.hpp"
+#include "write.hpp"
 
 namespace horlet
 {

@@ -1,6 +1,7 @@
 // horlet: the output buffer and the write loops.
 #include "write.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,6 +46,19 @@ int write_all(int fd, const char *p, std::size_t n)
 		n -= static_cast<std::size_t>(w);
 	}
 	return 0;
+}
+
+// Moves fd above the standard descriptors, so that a closed standard
+// stream is never taken over by it.
+int above_std(int fd)
+{
+	if (fd < 0 || fd > STDERR_FILENO)
+		return fd;
+	int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+	int err = errno;
+	close(fd);
+	errno = err;
+	return high;
 }
 
 namespace

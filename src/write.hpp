@@ -15,6 +15,10 @@ namespace horlet
 int write_all(int fd, const char *p, std::size_t n);
 int writev_all(int fd, iovec *v, int n);
 
+// fd, moved above the standard descriptors, so that a closed standard
+// stream is never taken over by it.
+int above_std(int fd);
+
 // Output collected in buf[0, len), and written in whole lines: buf[0,
 // line_end) holds complete lines.  The first failed write is kept in err;
 // from then on nothing more is written and what is collected is dropped,
