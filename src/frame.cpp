@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "stop.hpp"
 #include "write.hpp"
 
 namespace horlet
@@ -75,9 +74,8 @@ bool input_is(const struct stat &out)
 	       in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
-// FILE, emptied unless append: the last step that can fail before the
-// run, so that a failure leaves a file as it was.
-int open_output(const char *name, bool append)
+// FILE, emptied unless append.
+int open_file(const char *name, bool append)
 {
 	int fd =
 	    above_std(open(name, O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : 0), 0666));
@@ -91,6 +89,20 @@ int open_output(const char *name, bool append)
 		return -1;
 	}
 	return fd;
+}
+
+// What can be told of the input before it is read: 0, or the errno its
+// first read would give.  A closed or write-only descriptor, or a
+// directory, could never be read, and must not cost FILE its contents.
+int input_fault(int in)
+{
+	struct stat st;
+	if (fstat(in, &st) != 0)
+		return errno;
+	if (S_ISDIR(st.st_mode))
+		return EISDIR;
+	int fl = fcntl(in, F_GETFL);
+	return fl != -1 && (fl & O_ACCMODE) == O_WRONLY ? EBADF : 0;
 }
 
 } // namespace
@@ -113,7 +125,7 @@ void diag_errno(std::string_view object, int err)
 	diag(object, std::strerror(err));
 }
 
-std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs, stop_request *stop)
+std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs)
 {
 	bool append = false;
 	char *format = nullptr;
@@ -176,24 +188,32 @@ std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs, s
 		return 1;
 	}
 	const char *name = operands == 1 ? argv[optind] : nullptr;
+	if (int err = input_fault(STDIN_FILENO)) {
+		diag_errno("standard input", err);
+		return 1;
+	}
 	struct stat st;
 	if (name == nullptr ? fstat(STDOUT_FILENO, &st) == 0 && input_is(st)
 	                    : stat(name, &st) == 0 && input_is(st)) {
 		diag(name == nullptr ? stdout_name : name, "input file is output file");
 		return 1;
 	}
-	// Everything else that can fail comes before FILE is touched.
-	if (stop != nullptr && !catch_stop_signals(*stop, STDIN_FILENO)) {
-		diag_errno("signals", errno);
-		return 1;
-	}
 	if (name != nullptr) {
-		rs.out = open_output(name, append);
-		if (rs.out < 0) {
-			diag_errno(name, errno);
-			return 1;
-		}
+		rs.file = name;
 		rs.out_name = name;
+		rs.append = append;
+	}
+	return std::nullopt;
+}
+
+std::optional<int> open_output(run_settings &rs)
+{
+	if (rs.file == nullptr)
+		return std::nullopt;
+	rs.out = open_file(rs.file, rs.append);
+	if (rs.out < 0) {
+		diag_errno(rs.file, errno);
+		return 1;
 	}
 	return std::nullopt;
 }

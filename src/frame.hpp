@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "read.hpp"
-#include "stop.hpp"
 #include "settings.hpp"
 
 namespace horlet
@@ -19,10 +18,14 @@ void diag(std::string_view object, std::string_view reason);
 void diag_errno(std::string_view object, int err);
 
 // Returns the exit status when the run ends here, or nothing to go on.
-// Sets up everything the run needs, the stop signals too unless stop is
-// null, and opens FILE last, so that a failure leaves it as it was.
-std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs,
-                                      stop_request *stop = nullptr);
+// Settles the run's settings from the command line, and checks all that
+// can be checked before FILE is opened; touches no file.
+std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs);
+
+// Opens FILE, if one was named, as the output: the last step that can
+// fail before the run, so that a failure leaves FILE as it was.  Returns
+// the exit status when the run ends here, or nothing to go on.
+std::optional<int> open_output(run_settings &rs);
 
 // Says what ended the run, if it failed, and closes the output; returns
 // the exit status.

@@ -1,4 +1,6 @@
 // horlet: timestamp each line of standard input.
+#include <cerrno>
+
 #include "frame.hpp"
 #include "read.hpp"
 #include "stop.hpp"
@@ -8,9 +10,19 @@ using namespace horlet;
 int main(int argc, char **argv)
 {
 	run_settings rs;
-	static stop_request stop;
-	if (auto status = parse_command_line(argc, argv, rs, &stop))
+	if (auto status = parse_command_line(argc, argv, rs))
 		return *status;
+	static stop_request stop;
+	if (!make_stop(stop, STDIN_FILENO)) {
+		diag_errno("signals", errno);
+		return 1;
+	}
+	if (auto status = open_output(rs))
+		return *status;
+	// From here a stop keeps what was read; before, a stop signal ends
+	// horlet by its default action, an open of FILE that waits (a FIFO
+	// without a reader) included, and nothing has been read.
+	catch_stop_signals(stop);
 	stream_result r = stamp_stream(rs, STDIN_FILENO, &stop);
 	int status = end_run(rs, r);
 	// What was read is written; now the signal takes its course.

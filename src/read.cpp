@@ -18,15 +18,14 @@
 //   from inside the copy loop, by put, when a block fills the buffer (the
 //   complete lines first, and a line longer than the buffer in pieces).
 // - stop (stop.cpp): a termination signal makes the input read as end of
-//   file; the loop then takes what waits in a pipe, and returns.
+//   file; the last look then takes what waits in a pipe, and the loop
+//   returns.
 #include "read.hpp"
 
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 
@@ -46,78 +45,53 @@ copy_state run;
 alignas(64) std::array<char, IN_BUF_SIZE + SCAN_REACH> ibuf;
 alignas(64) std::array<char, OUT_BUF_SIZE> obuf;
 
-// What waits in fd, a pipe, FIFO or socket, or 0.
-std::size_t waiting(int fd)
+// Stamps and writes the n bytes just read into ibuf; false once the
+// output has failed.
+bool take_block(std::size_t n)
 {
-	int n = 0;
-	return fd >= 0 && ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? static_cast<std::size_t>(n) : 0;
-}
-
-// Whether a read of fd would not wait.
-bool readable(int fd)
-{
-	pollfd p{fd, POLLIN, 0};
-	return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+	// Read after the bytes came, so the stamp is their arrival.
+	timeval tv;
+	gettimeofday(&tv, nullptr);
+	copy_block(run, tv, ibuf.data(), n, ibuf.size() - n);
+	flush_lines(run.out);
+	return run.out.err == 0;
 }
 
 } // namespace
 
 stream_result stamp_stream(const run_settings &rs, int in, const stop_request *stop)
 {
-	copy_state &s = run;
-	start(s, rs, best_scan_path(), obuf.data(), obuf.size());
+	start(run, rs, best_scan_path(), obuf.data(), obuf.size());
 	stream_result r;
-	// After a stop, the last look: what waits in the input at that moment,
-	// through the stop's second descriptor, each read made only when it
-	// cannot wait, so that a producer that goes on writing, or another
-	// reader of the same pipe, cannot hold horlet.  One loop for both, so
-	// that a block's way from read(2) to write(2) is written once, and the
-	// look costs the loop nothing until a stop.
-	int fd = in;
-	std::size_t max = IN_BUF_SIZE, got = 0, left = 0;
 	for (;;) {
-		// A stop request after this test makes the read see end of
-		// file, or ends its wait.
-		if (stop != nullptr && stop->signo != 0) [[unlikely]] {
-			if (fd == in) {
-				fd = stop->look;
-				left = waiting(fd);
-			} else {
-				left -= got;
-			}
-			if (left == 0 || !readable(fd))
+		ssize_t n = read(in, ibuf.data(), IN_BUF_SIZE);
+		if (n > 0) {
+			if (!take_block(static_cast<std::size_t>(n)))
 				break;
-			max = std::min(left, IN_BUF_SIZE);
-		}
-		ssize_t n = read(fd, ibuf.data(), max);
-		if (n == 0) {
+		} else if (n == 0) {
 			// The end, or the stop's stand-in for the input.
-			if (stop != nullptr && stop->signo != 0 && fd == in)
-				continue;
 			break;
-		}
-		if (n < 0) {
-			got = 0;
-			if (errno == EINTR)
-				continue;
+		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+			// Made non-blocking by another holder of the input.
+			wait_ready(in, POLLIN);
+		} else if (errno != EINTR) {
 			r.fault = stream_result::read_error;
 			r.err = errno;
 			break;
 		}
-		// Read after the bytes came, so the stamp is their arrival.
-		timeval tv;
-		gettimeofday(&tv, nullptr);
-		got = static_cast<std::size_t>(n);
-		copy_block(s, tv, ibuf.data(), got, ibuf.size() - got);
-		flush_lines(s.out);
-		if (s.out.err != 0)
-			break;
 	}
-	if (stop != nullptr)
+	if (stop != nullptr && stop->signo != 0) {
 		r.signo = stop->signo;
-	flush_all(s.out);
-	if (s.out.err != 0)
-		return {stream_result::write_error, s.out.err, r.signo};
+		if (r.fault == stream_result::ok && run.out.err == 0) {
+			if (int err = last_look(*stop, ibuf.data(), IN_BUF_SIZE, take_block)) {
+				r.fault = stream_result::read_error;
+				r.err = err;
+			}
+		}
+	}
+	flush_all(run.out);
+	if (run.out.err != 0)
+		return {stream_result::write_error, run.out.err, r.signo};
 	return r;
 }
 

@@ -35,6 +35,8 @@ struct run_settings {
 	const char *format = default_fmt;
 	const trans_table *trans = &prefix_trans;
 	broken_down_fn to_broken_down = local_time;
+	const char *file = nullptr; // FILE, or null for standard output
+	bool append = false;        // FILE is appended to, not emptied
 	int out = STDOUT_FILENO;
 	const char *out_name = stdout_name;
 };

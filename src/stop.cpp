@@ -1,10 +1,17 @@
-// horlet: the stop signals' handler, and the end by a signal.
+// horlet: the stop signals' handler, the last look, and the end by a
+// signal.
 #include "stop.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
@@ -28,12 +35,20 @@ int stop_in = -1, stop_eof = -1;
 // are that same stop.
 timespec stop_time;
 constexpr std::int64_t STOP_INTERVAL_NS = 1000000000;
+// Whether SIGPIPE had its default action: then a reader of the output
+// that goes away during a stop ends horlet by the stop's signal instead.
+bool pipe_kills;
 
 std::int64_t ns_since(const timespec &t)
 {
 	timespec now;
 	clock_gettime(CLOCK_MONOTONIC, &now);
 	return std::int64_t{now.tv_sec - t.tv_sec} * 1000000000 + (now.tv_nsec - t.tv_nsec);
+}
+
+void on_pipe(int)
+{
+	die_by(stopping->signo);
 }
 
 void on_stop(int signo)
@@ -50,14 +65,58 @@ void on_stop(int signo)
 	clock_gettime(CLOCK_MONOTONIC, &stop_time);
 	stopping->signo = signo;
 	(void)dup2(stop_eof, stop_in);
+	if (pipe_kills) {
+		struct sigaction sa {
+		};
+		sa.sa_handler = on_pipe;
+		sigemptyset(&sa.sa_mask);
+		(void)sigaction(SIGPIPE, &sa, nullptr);
+	}
+	errno = err;
+}
+
+// A read of the last look that waits, because another reader took what
+// the look saw, ends by this timer: the look's descriptor then reads as
+// end of file, whether the read had begun or not.
+void on_look_timeout(int)
+{
+	int err = errno;
+	(void)dup2(stop_eof, stopping->look);
 	errno = err;
 }
 
 constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
 
+// What waits in fd, a pipe, FIFO or socket, or 0.
+std::size_t waiting(int fd)
+{
+	int n = 0;
+	return ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+// Whether a read of fd would not wait: something waits, or the writer
+// has gone (POLLHUP comes with POLLIN while data is left).
+bool readable(int fd)
+{
+	pollfd p{fd, POLLIN, 0};
+	return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+}
+
+// What may have waited in a datagram socket: no more than its receive
+// buffer holds, nor than its peer's send buffer, which the defaults make
+// alike; and never less than one block of reads.
+std::size_t datagrams_waiting(int fd, std::size_t cap)
+{
+	int size = 0;
+	socklen_t len = sizeof size;
+	if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len) != 0 || size < 0)
+		size = 0;
+	return std::max(static_cast<std::size_t>(size), cap);
+}
+
 } // namespace
 
-bool catch_stop_signals(stop_request &stop, int in)
+bool make_stop(stop_request &stop, int in)
 {
 	// A pipe with no writer: its read end reads as end of file.  (pipe,
 	// not pipe2, which not every system has; nothing runs meanwhile that
@@ -75,10 +134,25 @@ bool catch_stop_signals(stop_request &stop, int in)
 		stop.look = fcntl(in, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
 		if (stop.look < 0)
 			return false;
+		int type = 0;
+		socklen_t len = sizeof type;
+		stop.datagrams = S_ISSOCK(st.st_mode) &&
+		                 getsockopt(in, SOL_SOCKET, SO_TYPE, &type, &len) == 0 &&
+		                 type == SOCK_DGRAM;
 	}
 	stop_in = in;
 	stop_eof = p[0];
+	return true;
+}
+
+void catch_stop_signals(stop_request &stop)
+{
 	stopping = &stop;
+	struct sigaction old {
+	};
+	pipe_kills = sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL;
+	// The handler sees all that is set above.
+	std::atomic_signal_fence(std::memory_order_seq_cst);
 	struct sigaction sa {
 	};
 	sa.sa_handler = on_stop;
@@ -88,16 +162,48 @@ bool catch_stop_signals(stop_request &stop, int in)
 	for (int sig : stop_signals)
 		sigaddset(&sa.sa_mask, sig);
 	for (int sig : stop_signals) {
-		struct sigaction old {
-		};
 		// A signal ignored from the start (nohup, a background job)
 		// stays ignored.
 		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
 			continue;
-		if (sigaction(sig, &sa, nullptr) != 0)
-			return false;
+		(void)sigaction(sig, &sa, nullptr);
 	}
-	return true;
+}
+
+int last_look(const stop_request &stop, char *buf, std::size_t cap, bool (*take)(std::size_t))
+{
+	int fd = stop.look;
+	if (fd < 0)
+		return 0;
+	// A datagram is read whole or cut short, so each read may take a
+	// whole block.
+	std::size_t left = stop.datagrams ? datagrams_waiting(fd, cap) : waiting(fd);
+	struct sigaction sa {
+	};
+	sa.sa_handler = on_look_timeout;
+	sigemptyset(&sa.sa_mask);
+	(void)sigaction(SIGALRM, &sa, nullptr);
+	const itimerval wait{{0, 0}, {0, LOOK_WAIT_US}}, none{};
+	while (left > 0 && readable(fd)) {
+		(void)setitimer(ITIMER_REAL, &wait, nullptr);
+		ssize_t n = read(fd, buf, stop.datagrams ? cap : std::min(left, cap));
+		int err = errno;
+		(void)setitimer(ITIMER_REAL, &none, nullptr);
+		if (n == 0 || (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)))
+			break;
+		if (n < 0) {
+			// The timer, or a signal of the same stop: the next
+			// test of readable tells which.
+			if (err == EINTR)
+				continue;
+			return err;
+		}
+		auto got = static_cast<std::size_t>(n);
+		if (!take(got))
+			break;
+		left -= std::min(left, got);
+	}
+	return 0;
 }
 
 void die_by(int signo)

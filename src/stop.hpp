@@ -1,8 +1,9 @@
 // horlet: the stop: SIGTERM, SIGINT and SIGHUP ask the run to write what
-// it has read, and what waits in a pipe, and then end by the signal.
+// it has read, and what waits in the input, and then end by the signal.
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 
 namespace horlet
 {
@@ -16,13 +17,28 @@ namespace horlet
 struct stop_request {
 	volatile std::sig_atomic_t signo = 0;
 	int look = -1;
+	// A datagram socket, whose FIONREAD tells the first datagram alone.
+	bool datagrams = false;
 };
 
+// The descriptors a stop of the run that reads in needs; false, with
+// errno, if they cannot be had.  Made before FILE is opened, so that a
+// failure leaves FILE as it was.
+bool make_stop(stop_request &stop, int in);
 // From here on SIGTERM, SIGINT and SIGHUP, unless ignored, ask stop to end
-// the run that reads in.  Those that follow within a second are the same
-// stop; one that comes later ends the process at once, by the first.
-// False if that cannot be set up.
-bool catch_stop_signals(stop_request &stop, int in);
+// the run.  Until then they end horlet by their default action: nothing has
+// been read.  Those that follow the first within a second are the same
+// stop; one that comes later ends the process at once, by the first, and
+// so does a reader of the output that goes away during the stop.
+void catch_stop_signals(stop_request &stop);
+// The last look: what waits in the input at the stop, read through
+// stop.look into buf, up to cap bytes a read, each block handed to take
+// until it returns false.  Takes no more than waited, so that a producer
+// that goes on writing cannot hold horlet, and no read waits longer than
+// LOOK_WAIT_US, whatever another reader of the input does meanwhile.
+// Returns 0, or the errno of a read that failed.
+inline constexpr long LOOK_WAIT_US = 100000;
+int last_look(const stop_request &stop, char *buf, std::size_t cap, bool (*take)(std::size_t));
 // Ends the process by signal signo, as if it had never been caught.
 [[noreturn]] void die_by(int signo);
 

@@ -2,6 +2,7 @@
 #include "write.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,14 +11,22 @@
 namespace horlet
 {
 
+void wait_ready(int fd, short events)
+{
+	pollfd p{fd, events, 0};
+	(void)poll(&p, 1, -1);
+}
+
 int writev_all(int fd, iovec *v, int n)
 {
 	while (n > 0) {
 		ssize_t w = writev(fd, v, n);
 		if (w < 0) {
-			if (errno == EINTR)
-				continue;
-			return errno;
+			if (errno == EAGAIN || errno == EWOULDBLOCK)
+				wait_ready(fd, POLLOUT);
+			else if (errno != EINTR)
+				return errno;
+			continue;
 		}
 		auto left = static_cast<std::size_t>(w);
 		while (n > 0 && left >= v->iov_len) {
@@ -38,9 +47,11 @@ int write_all(int fd, const char *p, std::size_t n)
 	while (n > 0) {
 		ssize_t w = write(fd, p, n);
 		if (w < 0) {
-			if (errno == EINTR)
-				continue;
-			return errno;
+			if (errno == EAGAIN || errno == EWOULDBLOCK)
+				wait_ready(fd, POLLOUT);
+			else if (errno != EINTR)
+				return errno;
+			continue;
 		}
 		p += w;
 		n -= static_cast<std::size_t>(w);

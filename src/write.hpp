@@ -15,6 +15,10 @@ namespace horlet
 int write_all(int fd, const char *p, std::size_t n);
 int writev_all(int fd, iovec *v, int n);
 
+// Waits until fd is ready for events (POLLIN, POLLOUT), for a descriptor
+// that another holder made non-blocking; a signal ends the wait.
+void wait_ready(int fd, short events);
+
 // fd, moved above the standard descriptors, so that a closed standard
 // stream is never taken over by it.
 int above_std(int fd);

@@ -42,6 +42,14 @@ std::string with_descriptors(int n)
 	       std::to_string(n) + "; exec ";
 }
 
+// A command that sets O_NONBLOCK on descriptor fd, shared with horlet.
+std::string set_nonblocking(int fd)
+{
+	return "python3 -c 'import fcntl, os; fcntl.fcntl(" + std::to_string(fd) +
+	       ", fcntl.F_SETFL, fcntl.fcntl(" + std::to_string(fd) +
+	       ", fcntl.F_GETFL) | os.O_NONBLOCK)'";
+}
+
 const sh_case fault_cases[] = {
     {"stdout_full", "horlet -f 'T ' > /dev/full", "a\n", "",
      "standard output: No space left on device\n", 1},
@@ -76,7 +84,18 @@ const sh_case fault_cases[] = {
      "a\n", "standard output: input file is output file\n", 1},
     {"terminal_device_both_ways_is_fine", "horlet -f 'T ' /dev/null < /dev/null", "", "", "", 0},
     // With standard error closed, the output file must not take its place.
-    {"file_with_stderr_closed", "horlet -f 'T ' f < . 2>&-; also cat f", "", "", "", 1, false},
+    // (Reading clear_refs fails, but only once FILE is open.)
+    {"file_with_stderr_closed",
+     "{ exec < /proc/self/clear_refs; } 2>/dev/null || exit 77; horlet -f 'T ' f 2>&-; also cat f",
+     "", "", "", 1, false},
+    // What the input is can be told before FILE is opened: a closed, a
+    // write-only or a directory input leaves FILE as it was.
+    {"stdin_closed_keeps_file", "echo old > f; horlet -a f <&-; horlet f <&-; also cat f", "",
+     "old\n", "standard input: Bad file descriptor\nstandard input: Bad file descriptor\n", 1},
+    {"stdin_write_only_keeps_file", "echo old > f; horlet f 0> g; also cat f", "", "old\n",
+     "standard input: Bad file descriptor\n", 1},
+    {"stdin_directory_keeps_file", "echo old > f; horlet f < /; also cat f", "", "old\n",
+     "standard input: Is a directory\n", 1},
     {"other_file_is_fine", "echo a > f; horlet -f 'T ' g < f && cat g", "", "T a\n", "", 0},
     // Files are the same only on the same device: two fresh file systems
     // give their first files the same inode number.
@@ -87,6 +106,16 @@ const sh_case fault_cases[] = {
      "horlet -f \"T \" b/f < a/f && cat b/f'",
      "", "T x\n", "", 0},
     {"devnull_both_ways", "horlet < /dev/null > /dev/null", "", "", "", 0},
+    // A pipe that another holder has made non-blocking: horlet waits for
+    // input, and for room in its output, as on any pipe.
+    {"nonblocking_input",
+     "mkfifo go; (read < go; echo a; sleep 0.3; echo b) | { " + set_nonblocking(0) +
+         "; echo > go; horlet -f 'T '; }",
+     "", "T a\nT b\n", "", 0},
+    {"nonblocking_output",
+     "head -c 400000 /dev/zero | tr '\\0' '\\n' | { " + set_nonblocking(1) +
+         "; horlet -f 'T '; } | { sleep 0.3; wc -l; }",
+     "", "400000\n", "", 0},
     // A failed write ends the run, however much input is still to come.
     {"endless_input_to_full", "yes | timeout 20 horlet > /dev/full", "", "",
      "standard output: No space left on device\n", 1},

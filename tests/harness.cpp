@@ -246,24 +246,26 @@ run_result run_argv(const std::vector<const char *> &argv, const std::string &in
 	return p.finish(pid, input);
 }
 
-child spawn(const std::vector<const char *> &args, int out)
+child spawn(const std::vector<const char *> &args, int out, int in)
 {
-	int in[2], o[2] = {-1, -1};
-	check(pipe2(in, O_CLOEXEC) == 0, "pipe");
+	int i[2] = {-1, -1}, o[2] = {-1, -1};
+	if (in < 0)
+		check(pipe2(i, O_CLOEXEC) == 0, "pipe");
 	if (out < 0)
 		check(pipe2(o, O_CLOEXEC) == 0, "pipe");
 	std::vector<const char *> all{"horlet"};
 	all.insert(all.end(), args.begin(), args.end());
 	std::vector<char *> v = argv_of(all);
 	pid_t pid = fork_child([&] {
-		dup2(in[0], 0);
+		dup2(in >= 0 ? in : i[0], 0);
 		dup2(out >= 0 ? out : o[1], 1);
 		execve(horlet_path(), v.data(), environ);
 	});
-	close(in[0]);
+	if (i[0] >= 0)
+		close(i[0]);
 	if (o[1] >= 0)
 		close(o[1]);
-	return {pid, in[1], o[0]};
+	return {pid, i[1], o[0]};
 }
 
 std::string read_for(int fd, std::size_t want, int timeout_ms)

@@ -83,13 +83,14 @@ inline std::string repeat(const std::string &s, int n)
 // The bytes of s as a readable dump, for failure messages.
 std::string dump(const std::string &s);
 
-// horlet started with a pipe as standard input, and standard output on a
-// pipe or on the descriptor given.
+// horlet started with standard input on a pipe or on the descriptor given
+// (then in is -1), and standard output on a pipe or on the descriptor
+// given.
 struct child {
 	pid_t pid = -1;
 	int in = -1, out = -1;
 };
-child spawn(const std::vector<const char *> &args, int out = -1);
+child spawn(const std::vector<const char *> &args, int out = -1, int in = -1);
 
 // Reads from fd until want bytes have come, the input ends or timeout_ms
 // passes; returns what was read.

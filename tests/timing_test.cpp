@@ -2,11 +2,13 @@
 // with pauses, signals, and under a faked clock.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <sys/time.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <cstdlib>
@@ -373,8 +375,9 @@ TEST(signals, one_just_before_a_read_makes_it_see_end_of_file)
 	ASSERT_EQ(pipe(p), 0);
 	pid_t pid = start_child([&] {
 		static horlet::stop_request req;
-		if (!horlet::catch_stop_signals(req, p[0]))
+		if (!horlet::make_stop(req, p[0]))
 			return 2;
+		horlet::catch_stop_signals(req);
 		raise(SIGTERM);
 		alarm(5); // a read that waits ends the child by SIGALRM
 		char byte;
@@ -480,6 +483,8 @@ struct last_look_case {
 	const char *name;
 	bool to_group;
 	int signo;
+	int socket_type;    // the input: a socket of this type, or 0 for a pipe
+	bool producer_ends; // the producer exits, its data still waiting
 };
 
 void PrintTo(const last_look_case &c, std::ostream *os)
@@ -488,8 +493,14 @@ void PrintTo(const last_look_case &c, std::ostream *os)
 }
 
 const last_look_case last_look_cases[] = {
-    {"term_to_horlet", false, SIGTERM},
-    {"ctrl_c_to_the_pipeline", true, SIGINT},
+    {"term_to_horlet", false, SIGTERM, 0, false},
+    {"ctrl_c_to_the_pipeline", true, SIGINT, 0, false},
+    // At a real Ctrl-C the producer is gone: poll says POLLIN and POLLHUP.
+    {"producer_gone", false, SIGTERM, 0, true},
+    {"stream_socket", false, SIGTERM, SOCK_STREAM, false},
+    {"seqpacket_socket", false, SIGTERM, SOCK_SEQPACKET, false},
+    // FIONREAD on a datagram socket tells the first datagram alone.
+    {"datagram_socket", false, SIGTERM, SOCK_DGRAM, false},
 };
 
 class last_look : public testing::TestWithParam<last_look_case>
@@ -505,7 +516,15 @@ TEST_P(last_look, takes_what_waits_in_the_pipe)
 	std::string in;
 	for (int i = 0; i < 400000; ++i)
 		in += "line " + std::to_string(i) + "\n";
-	child ch = spawn({"-f", "T "});
+	int in_fds[2] = {-1, -1};
+	if (c.socket_type != 0) {
+		ASSERT_EQ(socketpair(AF_UNIX, c.socket_type, 0, in_fds), 0);
+	}
+	child ch = spawn({"-f", "T "}, -1, in_fds[1]);
+	if (c.socket_type != 0) {
+		close(in_fds[1]);
+		ch.in = in_fds[0];
+	}
 	setpgid(ch.pid, ch.pid);
 	int report[2];
 	ASSERT_EQ(pipe(report), 0);
@@ -513,27 +532,29 @@ TEST_P(last_look, takes_what_waits_in_the_pipe)
 	ASSERT_GE(producer, 0);
 	if (producer == 0) {
 		// Writes until horlet and both pipes are full, in pieces the
-		// pipe takes whole or not at all, then says how much and waits.
-		// Only after more than a pipe holds has gone does a pause count:
-		// horlet has then been reading, its signals caught, however
-		// slowly it started.
+		// input takes whole or not at all, then says how much and waits.
+		// Only once horlet's output has come does a pause count: horlet
+		// has then been reading, its signals caught, however slowly it
+		// started.
 		setpgid(0, ch.pid);
 		fcntl(ch.in, F_SETFL, O_NONBLOCK);
-		const auto pipe_holds = static_cast<std::size_t>(fcntl(ch.in, F_GETPIPE_SZ));
 		std::size_t sent = 0;
 		for (int idle = 0; idle < 300 && sent < in.size();) {
 			ssize_t w = write(ch.in, in.data() + sent,
 			                  std::min<std::size_t>(4096, in.size() - sent));
+			int out_waiting = 0;
 			if (w > 0) {
 				sent += static_cast<std::size_t>(w);
 				idle = 0;
 			} else {
 				usleep(1000);
-				if (sent > pipe_holds)
+				if (ioctl(ch.out, FIONREAD, &out_waiting) == 0 && out_waiting > 0)
 					++idle;
 			}
 		}
 		(void)!write(report[1], &sent, sizeof sent);
+		if (c.producer_ends)
+			_exit(0);
 		for (;;)
 			pause();
 	}
@@ -619,6 +640,121 @@ TEST_P(later_signal, ends_a_blocked_write_by_the_first)
 }
 
 INSTANTIATE_TEST_SUITE_P(signals, later_signal, testing::ValuesIn(later_cases), row_name);
+
+// A stop signal while FILE is being opened (a FIFO without a reader) ends
+// horlet by that signal, silently, with FILE as it was: nothing was read.
+// (A background job of a script ignores SIGINT, so TERM and HUP.)
+const sh_case stop_at_open[] = {
+    {"term",
+     "mkfifo ff; horlet ff 2>e & p=$!; "
+     "for i in {1..100}; do grep -q partner /proc/$p/wchan && break; sleep 0.05; done; "
+     "kill -TERM $p; wait $p 2>/dev/null; echo $?; [ -p ff ] && echo fifo; cat e",
+     "a\n", "143\nfifo\n", "", 0},
+    {"hup",
+     "mkfifo ff; horlet ff 2>e & p=$!; "
+     "for i in {1..100}; do grep -q partner /proc/$p/wchan && break; sleep 0.05; done; "
+     "kill -HUP $p; wait $p 2>/dev/null; echo $?; [ -p ff ] && echo fifo; cat e",
+     "a\n", "129\nfifo\n", "", 0},
+    // A producer that never stops cannot hold a stop: the last look takes
+    // no more than waited.  (The long stamp keeps the input pipe full.)
+    {"endless_producer",
+     "yes | horlet -f \"$(printf 'x%.0s' {1..400})\" > /dev/null & p=$!; sleep 0.5; "
+     "kill -TERM $p; t=$SECONDS; wait $p; echo $? $(((SECONDS - t) < 5))",
+     "", "143 1\n", "", 0},
+};
+
+class signal_rows : public testing::TestWithParam<sh_case>
+{
+};
+
+TEST_P(signal_rows, behave)
+{
+	expect_run(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(signals, signal_rows, testing::ValuesIn(stop_at_open), row_name);
+
+// Once a stop has begun, a reader of the output that goes away ends
+// horlet by the stop's signal, not by SIGPIPE: a pipeline stopped with
+// Ctrl-C whose last command dies first.
+TEST(signals, reader_gone_during_a_stop_ends_by_the_stop)
+{
+	if (under_memcheck())
+		GTEST_SKIP() << "needs horlet at its own speed";
+	child ch = spawn({"-f", "T "});
+	std::string in(1 << 20, 'x');
+	std::thread writer([&] {
+		for (std::size_t i = 0; i < in.size();) {
+			ssize_t w = write(ch.in, in.data() + i, in.size() - i);
+			if (w <= 0)
+				break;
+			i += static_cast<std::size_t>(w);
+		}
+	});
+	// Once output comes, horlet runs with its signals caught; then its
+	// output fills the pipe and its write blocks.
+	ASSERT_EQ(read_for(ch.out, 1, 20000).size(), 1u) << "no output";
+	std::this_thread::sleep_for(200ms);
+	kill(ch.pid, SIGINT);
+	std::this_thread::sleep_for(200ms);
+	close(ch.out);
+	ch.out = -1;
+	int raw = 0;
+	wait_for(ch.pid, 10, &raw);
+	EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGINT) << "wait status " << raw;
+	close(ch.in);
+	ch.in = -1;
+	writer.join();
+}
+
+// No read of the last look waits, whatever another reader of the input
+// does.  Datagrams wait at the stop while horlet is held stopped; then a
+// second reader takes them as fast as it can, racing horlet's look, which
+// reads a datagram at a time, each read after a test that one waits.
+// horlet ends by the signal every time, in well under a second.
+TEST(signals, last_look_never_waits_for_another_reader)
+{
+	if (under_memcheck())
+		GTEST_SKIP() << "needs horlet at its own speed";
+	for (int round = 0; round < 40; ++round) {
+		int sv[2];
+		ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv), 0);
+		child ch = spawn({"-f", "T "}, -1, sv[1]);
+		ch.in = sv[0];
+		int thief = sv[1];
+		send(ch, "a\n");
+		// horlet runs with its signals caught once its output comes.
+		ASSERT_EQ(read_for(ch.out, 4, 20000), "T a\n");
+		kill(ch.pid, SIGSTOP);
+		for (int i = 0; i < 40; ++i)
+			send(ch, "b\n");
+		kill(ch.pid, SIGTERM);
+		std::atomic<bool> done{false};
+		std::thread steal([&] {
+			char buf[64];
+			while (!done)
+				(void)!recv(thief, buf, sizeof buf, MSG_DONTWAIT);
+		});
+		timespec t0, t1;
+		clock_gettime(CLOCK_MONOTONIC, &t0);
+		kill(ch.pid, SIGCONT);
+		int raw = 0;
+		wait_for(ch.pid, 5, &raw);
+		clock_gettime(CLOCK_MONOTONIC, &t1);
+		done = true;
+		steal.join();
+		EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGTERM)
+		    << "round " << round << ", wait status " << raw;
+		EXPECT_LT(t1.tv_sec - t0.tv_sec, 2) << "round " << round;
+		close(thief);
+		close(ch.in);
+		ch.in = -1;
+		close(ch.out);
+		ch.out = -1;
+		if (HasFailure())
+			break;
+	}
+}
 
 // With -a every write goes to the end of the file as it is then, so a
 // log rotated by copying and truncating it gets no hole.
