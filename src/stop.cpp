@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
@@ -151,8 +150,8 @@ void catch_stop_signals(stop_request &stop)
 	struct sigaction old {
 	};
 	pipe_kills = sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL;
-	// The handler sees all that is set above.
-	std::atomic_signal_fence(std::memory_order_seq_cst);
+	// The handler sees all that is set above: sigaction is a call the
+	// compiler cannot move these stores past.
 	struct sigaction sa {
 	};
 	sa.sa_handler = on_stop;

@@ -2,15 +2,17 @@
 # The whole test suite, from a bare Debian 12 machine: installs what it
 # needs, then runs the tests (with the soak, the memcheck run, the engine's
 # tests on emulated older CPUs and the man page check) in a plain build; the
-# install, the Debian package with lintian and the release; the static
-# build against musl, the program's tests against it and a run in an empty
-# root; the format and static checks; the same tests in a sanitizer build;
-# the program built to POSIX.1-2008 alone with g++ and with clang and
-# libc++; the engine's tests cross-built for aarch64 and run under qemu;
+# install, its removal and the Debian package with lintian; the release;
+# the static builds against musl for x86_64, aarch64 and armv7, the
+# program's tests against each (ARM under qemu) and a run in an empty root;
+# the format and static checks; the same tests in a sanitizer build; the
+# program built to POSIX.1-2008 alone with g++ and with clang and libc++;
+# the engine's tests cross-built for aarch64 and armv7 and run under qemu;
 # and the fuzzers (FUZZ_SECONDS each, 60 by default).  Prints one line a
 # step with the time it took, and everything a step printed when it fails.
 # Its build directories are its own (build-tests, build-asan,
-# build-aarch64, build-fuzz, build-musl), so that it never changes build/.
+# build-aarch64, build-armv7, build-fuzz, build-static-*), so that it never
+# changes build/ or build-musl/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -22,7 +24,8 @@ trap 'rm -rf "$log" "$scratch"' EXIT
 packages=(g++ clang libclang-rt-14-dev libc++-dev libc++abi-dev cmake make
 	libgtest-dev libgmock-dev googletest python3 faketime tzdata util-linux mount
 	valgrind mandoc man-db locales dpkg-dev file binutils lintian
-	clang-format clang-tidy cppcheck g++-aarch64-linux-gnu qemu-user musl-tools musl-dev)
+	clang-format clang-tidy cppcheck g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user
+	musl-dev musl-dev:arm64 musl-dev:armhf gpg gpg-agent)
 missing=()
 for p in "${packages[@]}"; do
 	dpkg-query -W -f '${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
@@ -30,11 +33,15 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
 	if [ "$(id -u)" -ne 0 ]; then
 		echo "The tests need these packages; install them (as root, without sudo), then run this again:"
+		echo "  sudo dpkg --add-architecture arm64 && sudo dpkg --add-architecture armhf && sudo apt-get update"
 		echo "  sudo apt-get install --no-install-recommends ${missing[*]}"
 		exit 1
 	fi
 	echo "installing ${missing[*]} (a few minutes)"
 	export DEBIAN_FRONTEND=noninteractive
+	# musl for the ARM static binaries comes from those architectures.
+	dpkg --add-architecture arm64
+	dpkg --add-architecture armhf
 	apt-get update -qq >"$log" 2>&1 || { cat "$log"; exit 1; }
 	apt-get install -y -qq --no-install-recommends "${missing[@]}" >"$log" 2>&1 ||
 		{ cat "$log"; exit 1; }
@@ -67,8 +74,8 @@ step "plain build" '' sh -c \
 tests "tests, soak, memcheck, older CPUs and man page" build-tests
 step "install and Debian package" '^package:' sh tests/package_check.sh build-tests
 step "release, made twice from clones of the last commit" '^release:' sh tests/release_check.sh
-step "static build against musl, its tests and an empty root" '^static:' \
-	sh tests/static_check.sh build-tests build-musl
+step "static builds against musl for x86_64, aarch64 and armv7, their tests and an empty root" \
+	'^static:' sh tests/static_check.sh build-tests build-static
 
 # Project habits: formatting, and the static checkers on the program.
 # clang-tidy reads the plain build's flags, less the one of g++'s link-time
@@ -86,10 +93,12 @@ tests "tests under AddressSanitizer and UndefinedBehaviorSanitizer" build-asan
 
 # Where its users are: POSIX systems other than Linux, and ARM.
 step "POSIX.1-2008 builds with g++ and clang/libc++" '^strict' sh tests/strict_build.sh "$scratch/strict"
-step "aarch64 cross build" '' sh -c \
-	"cmake -S . -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=tests/aarch64.cmake -DHORLET_TESTS=ON &&
-	cmake --build build-aarch64 -j$jobs --target horlet_engine_tests"
-tests "engine tests on aarch64 under qemu" build-aarch64
+for target in aarch64 armv7; do
+	step "$target cross build" '' sh -c \
+		"cmake -S . -B build-$target -DCMAKE_TOOLCHAIN_FILE=tests/cross.cmake -DHORLET_TARGET=$target \
+		-DHORLET_TESTS=ON && cmake --build build-$target -j$jobs --target horlet_engine_tests"
+	tests "engine tests on $target under qemu" build-$target
+done
 
 # Fuzzing from the seed corpus in the repository, into a scratch corpus.
 seconds=${FUZZ_SECONDS:-60}

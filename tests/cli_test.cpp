@@ -80,6 +80,11 @@ const sh_case formats[] = {
      "TZ=EST5 horlet -u -f '%s ' | { read -r s a; n=$(date +%s); echo $a $(((n - s) / 60)); }",
      "a\n", "a 0\n", "", 0},
     {"local_zone_from_tz", "TZ=EST5 horlet -f '%Z %z '", "a\n", "EST -0500 a\n", "", 0},
+    // A summer time without a rule follows glibc's, with either C library.
+    {"summer_time_without_rule",
+     "for z in EST5EDT PST8PDT CET-1CEST GMT0BST; do a=$(TZ=$z date +%Z%z); "
+     "b=$(echo x | TZ=$z horlet -f '%Z%z '); [ \"$b\" = \"$a x\" ] || echo \"$z: $b\"; done",
+     "", "", "", 0},
     {"expansion_511_from_conversions", "horlet -f \"$(printf '%%%.0s' {1..1022})\"", "a\n",
      std::string(511, '%') + "a\n", "", 0},
 };

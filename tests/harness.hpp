@@ -40,14 +40,18 @@ struct sh_case {
 	std::string out;
 	std::string err;
 	int status;
-	// False for a row that the memcheck run cannot check: one that shows
-	// the program's name (valgrind runs it by its full path), or closes
-	// the standard error valgrind writes to.
-	bool memcheck = true;
+	// False for a row that cannot be checked while horlet runs inside
+	// another program (valgrind, an emulator): one that shows the
+	// program's name (the wrapper runs it by its full path), or that
+	// counts or closes descriptors the wrapper needs.
+	bool wrapped = true;
 };
 
 // Whether horlet runs under valgrind's memcheck, as the memcheck test has it.
 bool under_memcheck();
+// Whether horlet runs inside another program: valgrind, or an emulator
+// (HORLET_WRAPPED, set by the runs of other architectures' binaries).
+bool wrapped();
 
 // text as the C library horlet is built on words it: HORLET_LIBC=musl
 // names the one the tests are written for (glibc) and the other.

@@ -1,5 +1,7 @@
 #!/bin/sh
-# Installs into a scratch prefix with DESTDIR, builds the Debian package,
+# Installs into a scratch prefix with DESTDIR and removes it, then installs
+# into a prefix and stages an install of it and removes that, builds the
+# Debian package,
 # checks its metadata, contents and hardening, has lintian check it, then
 # unpacks it into a scratch root and runs the unpacked binary.
 # usage: package_check.sh BUILD_DIR
@@ -19,9 +21,28 @@ man -l "$scratch/destdir/opt/horlet/share/man/man1/horlet.1.gz" 2>/dev/null | gr
 [ "$(printf 'a\n' | "$scratch/destdir/opt/horlet/bin/horlet" -f 'T ')" = "T a" ] ||
 	fail "the installed binary does not run"
 # Removed as the README says: the files, then the directories it made.
-sed "s|^|$scratch/destdir|" "$build/install_manifest.txt" | xargs rm
-sed "s|^|$scratch/destdir|" "$build/install_dirs.txt" | xargs -r rmdir
+remove() {
+	xargs rm < "$build/install_files.txt" && xargs -r rmdir < "$build/install_dirs.txt"
+}
+remove
 [ -z "$(ls -A "$scratch/destdir/opt/horlet")" ] || fail "removal leaves $(ls -A "$scratch/destdir/opt/horlet")"
+# An install into a prefix whose directories exist, then a staging install
+# of the same prefix: the removal takes the staged files alone, and leaves
+# the first install and every directory that was there before.
+prefix=$scratch/usr-local
+mkdir -p "$prefix/bin" "$prefix/share/man"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+DESTDIR=$scratch/stage cmake --install "$build" --prefix "$prefix" >/dev/null
+remove
+[ -z "$(find "$scratch/stage" -type f)" ] || fail "removal after a staging install leaves $(find "$scratch/stage" -type f)"
+[ -x "$prefix/bin/horlet" ] && [ -f "$prefix/share/man/man1/horlet.1.gz" ] ||
+	fail "removal after a staging install removed the install before it"
+# Removing that first install, installed again, takes its files and leaves
+# the directories that existed before it.
+cmake --install "$build" --prefix "$prefix" >/dev/null
+remove
+[ -z "$(find "$prefix" -type f)" ] || fail "removal leaves $(find "$prefix" -type f)"
+[ -d "$prefix/bin" ] && [ -d "$prefix/share/man" ] || fail "removal took a directory that was there before"
 
 (cd "$build" && cpack -G DEB -B "$scratch/pkg" >"$scratch/cpack.log" 2>&1) ||
 	{ cat "$scratch/cpack.log"; fail "cpack failed"; }
