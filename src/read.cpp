@@ -45,32 +45,37 @@ copy_state run;
 alignas(64) std::array<char, IN_BUF_SIZE + SCAN_REACH> ibuf;
 alignas(64) std::array<char, OUT_BUF_SIZE> obuf;
 
-// Stamps and writes the n bytes just read into ibuf; false once the
-// output has failed.
-bool take_block(std::size_t n)
-{
-	// Read after the bytes came, so the stamp is their arrival.
-	timeval tv;
-	gettimeofday(&tv, nullptr);
-	copy_block(run, tv, ibuf.data(), n, ibuf.size() - n);
-	flush_lines(run.out);
-	return run.out.err == 0;
-}
-
 } // namespace
 
 stream_result stamp_stream(const run_settings &rs, int in, const stop_request *stop)
 {
-	start(run, rs, best_scan_path(), obuf.data(), obuf.size());
+	copy_state &s = run;
+	start(s, rs, best_scan_path(), obuf.data(), obuf.size());
 	stream_result r;
+	// One loop for the input and for the last look at a stop, so that a
+	// block's way from read(2) to write(2) is written once, and the look
+	// costs the loop one test until a stop.
+	last_look look;
 	for (;;) {
-		ssize_t n = read(in, ibuf.data(), IN_BUF_SIZE);
+		ssize_t n = look.fd < 0 ? read(in, ibuf.data(), IN_BUF_SIZE)
+		                        : look_read(look, ibuf.data(), IN_BUF_SIZE);
 		if (n > 0) {
-			if (!take_block(static_cast<std::size_t>(n)))
+			// Read after the bytes came, so the stamp is their arrival.
+			timeval tv;
+			gettimeofday(&tv, nullptr);
+			auto got = static_cast<std::size_t>(n);
+			copy_block(s, tv, ibuf.data(), got, ibuf.size() - got);
+			flush_lines(s.out);
+			if (s.out.err != 0)
 				break;
 		} else if (n == 0) {
-			// The end, or the stop's stand-in for the input.
-			break;
+			// The end; or the stop's stand-in for the input, and then
+			// the last look, once.
+			if (stop == nullptr || stop->signo == 0 || look.fd >= 0)
+				break;
+			look = look_start(*stop, IN_BUF_SIZE);
+			if (look.fd < 0)
+				break;
 		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
 			// Made non-blocking by another holder of the input.
 			wait_ready(in, POLLIN);
@@ -80,18 +85,11 @@ stream_result stamp_stream(const run_settings &rs, int in, const stop_request *s
 			break;
 		}
 	}
-	if (stop != nullptr && stop->signo != 0) {
+	if (stop != nullptr)
 		r.signo = stop->signo;
-		if (r.fault == stream_result::ok && run.out.err == 0) {
-			if (int err = last_look(*stop, ibuf.data(), IN_BUF_SIZE, take_block)) {
-				r.fault = stream_result::read_error;
-				r.err = err;
-			}
-		}
-	}
-	flush_all(run.out);
-	if (run.out.err != 0)
-		return {stream_result::write_error, run.out.err, r.signo};
+	flush_all(s.out);
+	if (s.out.err != 0)
+		return {stream_result::write_error, s.out.err, r.signo};
 	return r;
 }
 

@@ -169,39 +169,45 @@ void catch_stop_signals(stop_request &stop)
 	}
 }
 
-int last_look(const stop_request &stop, char *buf, std::size_t cap, bool (*take)(std::size_t))
+last_look look_start(const stop_request &stop, std::size_t cap)
 {
-	int fd = stop.look;
-	if (fd < 0)
-		return 0;
-	// A datagram is read whole or cut short, so each read may take a
-	// whole block.
-	std::size_t left = stop.datagrams ? datagrams_waiting(fd, cap) : waiting(fd);
+	last_look look{stop.look, stop.datagrams, 0};
+	if (look.fd < 0)
+		return look;
+	// A datagram socket tells the size of its first datagram alone.
+	look.left = look.datagrams ? datagrams_waiting(look.fd, cap) : waiting(look.fd);
 	struct sigaction sa {
 	};
 	sa.sa_handler = on_look_timeout;
 	sigemptyset(&sa.sa_mask);
 	(void)sigaction(SIGALRM, &sa, nullptr);
+	return look;
+}
+
+ssize_t look_read(last_look &look, char *buf, std::size_t cap)
+{
 	const itimerval wait{{0, 0}, {0, LOOK_WAIT_US}}, none{};
-	while (left > 0 && readable(fd)) {
+	while (look.left > 0 && readable(look.fd)) {
+		// A datagram is read whole or cut short: each read may take a
+		// whole block.
 		(void)setitimer(ITIMER_REAL, &wait, nullptr);
-		ssize_t n = read(fd, buf, stop.datagrams ? cap : std::min(left, cap));
+		ssize_t n = read(look.fd, buf, look.datagrams ? cap : std::min(look.left, cap));
 		int err = errno;
 		(void)setitimer(ITIMER_REAL, &none, nullptr);
-		if (n == 0 || (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)))
-			break;
-		if (n < 0) {
-			// The timer, or a signal of the same stop: the next
-			// test of readable tells which.
-			if (err == EINTR)
-				continue;
-			return err;
+		if (n > 0) {
+			look.left -= std::min(look.left, static_cast<std::size_t>(n));
+			return n;
 		}
-		auto got = static_cast<std::size_t>(n);
-		if (!take(got))
+		// EINTR: the timer, or a signal of the same stop; the next test
+		// of readable tells which.
+		if (n == 0 || err == EAGAIN || err == EWOULDBLOCK)
 			break;
-		left -= std::min(left, got);
+		if (err != EINTR) {
+			errno = err;
+			return -1;
+		}
 	}
+	look.left = 0;
 	return 0;
 }
 

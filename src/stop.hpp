@@ -2,6 +2,8 @@
 // it has read, and what waits in the input, and then end by the signal.
 #pragma once
 
+#include <sys/types.h>
+
 #include <csignal>
 #include <cstddef>
 
@@ -32,13 +34,19 @@ bool make_stop(stop_request &stop, int in);
 // so does a reader of the output that goes away during the stop.
 void catch_stop_signals(stop_request &stop);
 // The last look: what waits in the input at the stop, read through
-// stop.look into buf, up to cap bytes a read, each block handed to take
-// until it returns false.  Takes no more than waited, so that a producer
-// that goes on writing cannot hold horlet, and no read waits longer than
-// LOOK_WAIT_US, whatever another reader of the input does meanwhile.
-// Returns 0, or the errno of a read that failed.
+// stop.look.  look_start begins it; then each look_read gives the next
+// block, as read(2) would, and 0 when the look is over.  It takes no more
+// than waited, so that a producer that goes on writing cannot hold
+// horlet, and no read waits longer than LOOK_WAIT_US, whatever another
+// reader of the input does meanwhile.
 inline constexpr long LOOK_WAIT_US = 100000;
-int last_look(const stop_request &stop, char *buf, std::size_t cap, bool (*take)(std::size_t));
+struct last_look {
+	int fd = -1; // -1: no look
+	bool datagrams = false;
+	std::size_t left = 0; // what may still be taken
+};
+last_look look_start(const stop_request &stop, std::size_t cap);
+ssize_t look_read(last_look &look, char *buf, std::size_t cap);
 // Ends the process by signal signo, as if it had never been caught.
 [[noreturn]] void die_by(int signo);
 

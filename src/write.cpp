@@ -17,15 +17,31 @@ void wait_ready(int fd, short events)
 	(void)poll(&p, 1, -1);
 }
 
+namespace
+{
+
+// After a failed write: 0 to write again (interrupted, or made
+// non-blocking by another holder of fd and now ready), or the errno.
+// Out of line, so that the write loops stay small enough to inline.
+[[gnu::cold, gnu::noinline]] int retry_write(int fd)
+{
+	int err = errno;
+	if (err == EAGAIN || err == EWOULDBLOCK) {
+		wait_ready(fd, POLLOUT);
+		return 0;
+	}
+	return err == EINTR ? 0 : err;
+}
+
+} // namespace
+
 int writev_all(int fd, iovec *v, int n)
 {
 	while (n > 0) {
 		ssize_t w = writev(fd, v, n);
 		if (w < 0) {
-			if (errno == EAGAIN || errno == EWOULDBLOCK)
-				wait_ready(fd, POLLOUT);
-			else if (errno != EINTR)
-				return errno;
+			if (int err = retry_write(fd); err != 0)
+				return err;
 			continue;
 		}
 		auto left = static_cast<std::size_t>(w);
@@ -47,10 +63,8 @@ int write_all(int fd, const char *p, std::size_t n)
 	while (n > 0) {
 		ssize_t w = write(fd, p, n);
 		if (w < 0) {
-			if (errno == EAGAIN || errno == EWOULDBLOCK)
-				wait_ready(fd, POLLOUT);
-			else if (errno != EINTR)
-				return errno;
+			if (int err = retry_write(fd); err != 0)
+				return err;
 			continue;
 		}
 		p += w;
@@ -76,7 +90,7 @@ namespace
 {
 
 // Writes buf[0, n) and moves the rest down.
-void write_head(out_buf &o, std::size_t n)
+[[gnu::always_inline]] inline void write_head(out_buf &o, std::size_t n)
 {
 	if (o.err == 0)
 		o.err = write_all(o.fd, o.buf, n);
