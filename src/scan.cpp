@@ -345,30 +345,30 @@ inline void scan_table(copy_state &s, std::string_view stamp, const char *p, std
 
 // One function for each way of scanning, and for few chunks or many, so
 // that a block of few chunks pays for none of the other's registers.  Each
-// returns its own path, which tells the tests which one ran.
+// says which it is, which tells the tests which one ran.
 template <bool few>
-[[gnu::flatten]] scan_path scan_portable(copy_state &s, std::string_view stamp, const char *p,
-                                         std::size_t n, std::size_t slack)
+[[gnu::flatten]] scan_ran scan_portable(copy_state &s, std::string_view stamp, const char *p,
+                                        std::size_t n, std::size_t slack)
 {
 	scan_table<portable_ops, few>(s, stamp, p, n, slack);
-	return scan_path::portable;
+	return {scan_path::portable, few};
 }
 
 #ifdef HORLET_X86
 template <bool few>
-[[gnu::target("sse2"), gnu::flatten]] scan_path
+[[gnu::target("sse2"), gnu::flatten]] scan_ran
 scan_sse2(copy_state &s, std::string_view stamp, const char *p, std::size_t n, std::size_t slack)
 {
 	scan_table<sse2_ops, few>(s, stamp, p, n, slack);
-	return scan_path::sse2;
+	return {scan_path::sse2, few};
 }
 
 template <bool few>
-[[gnu::target("avx2,bmi,popcnt"), gnu::flatten]] scan_path
+[[gnu::target("avx2,bmi,popcnt"), gnu::flatten]] scan_ran
 scan_avx2(copy_state &s, std::string_view stamp, const char *p, std::size_t n, std::size_t slack)
 {
 	scan_table<avx2_ops, few>(s, stamp, p, n, slack);
-	return scan_path::avx2;
+	return {scan_path::avx2, few};
 }
 
 bool has_sse2()
@@ -399,8 +399,8 @@ bool always()
 // architecture is not built, has none, and its CPU never has them.  Adding a path: its ops in
 // scan_ops.hpp, its entry functions above, its place in all_scan_paths, a row, and its case in
 // on_path, which the compiler asks for.
-using scan_fn = scan_path (*)(copy_state &, std::string_view, const char *, std::size_t,
-                              std::size_t);
+using scan_fn = scan_ran (*)(copy_state &, std::string_view, const char *, std::size_t,
+                             std::size_t);
 struct scan_row {
 	scan_path path;
 	std::string_view name;
@@ -492,11 +492,11 @@ void start(copy_state &s, const run_settings &rs, scan_path path, char *buf, std
 	s.out = {rs.out, buf, cap, 0, 0, 0};
 }
 
-scan_path copy_block(copy_state &s, const timeval &tv, const char *p, std::size_t n,
-                     std::size_t slack)
+scan_ran copy_block(copy_state &s, const timeval &tv, const char *p, std::size_t n,
+                    std::size_t slack)
 {
 	if (n == 0 || s.out.err != 0)
-		return s.path;
+		return {s.path, false};
 	// One rendering serves every stamp of the block.
 	std::string_view stamp = render_stamp(*s.rs, s.cache, tv);
 	// A line that comes alone in a read takes the short loop.
@@ -504,7 +504,8 @@ scan_path copy_block(copy_state &s, const timeval &tv, const char *p, std::size_
 	                 s.out.cap - s.out.len >= 2 * chunk_room(stamp.size());
 	return on_path(s.path, [&](auto path) {
 		if constexpr (!row_of(path).built) {
-			return s.path; // never chosen: its CPU has none of what it needs
+			return scan_ran{s.path,
+			                false}; // never chosen: its CPU has none of what it needs
 		} else {
 			constexpr scan_fn for_few = row_of(path).few, for_many = row_of(path).many;
 			return few ? for_few(s, stamp, p, n, slack)

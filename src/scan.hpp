@@ -101,12 +101,19 @@ struct copy_state {
 	out_buf out;
 };
 
+// Which entry of which way of scanning copied a block: the short loop for
+// a block of few chunks, or the other.
+struct scan_ran {
+	scan_path path;
+	bool few;
+};
+
 // Readies s for a run with rs, with buf[0, cap) for the output buffer.
 void start(copy_state &s, const run_settings &rs, scan_path path, char *buf, std::size_t cap);
 // Copies n bytes that came in by one read, all stamped with clock reading
 // tv.  The slack bytes after them may be read, and are not used.  Returns
-// the way of scanning that copied them, which is s.path.
-scan_path copy_block(copy_state &s, const timeval &tv, const char *p, std::size_t n,
-                     std::size_t slack = 0);
+// the way of scanning that copied them, which is s.path, and its entry.
+scan_ran copy_block(copy_state &s, const timeval &tv, const char *p, std::size_t n,
+                    std::size_t slack = 0);
 
 } // namespace horlet

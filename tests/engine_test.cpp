@@ -1,6 +1,9 @@
 // The pure pieces: a stamp rendered for a given clock reading, and the copy
 // loop over a byte string fed in blocks of any size.
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/time.h>
 
@@ -196,6 +199,49 @@ std::vector<scan_path> paths()
 		if (can_run(p))
 			v.push_back(p);
 	return v;
+}
+
+// The way of scanning this CPU must take, as the test set-up tells it
+// (HORLET_EXPECT_PATH, from the CPU's flags or the emulated model), never
+// as the program's own CPU checks say: a row wired to the wrong check
+// would otherwise pass on every machine, running a slower path or one
+// the CPU lacks.  Every path up to it must run here too.
+TEST(dispatch, takes_the_path_the_cpu_calls_for)
+{
+	const char *want = std::getenv("HORLET_EXPECT_PATH");
+	if (want == nullptr)
+		GTEST_SKIP() << "HORLET_EXPECT_PATH is not set: no expectation for this CPU";
+	EXPECT_EQ(name_of(best_scan_path()), want);
+	bool below = true;
+	for (scan_path p : all_scan_paths) {
+		EXPECT_EQ(can_run(p), below) << name_of(p);
+		if (name_of(p) == want)
+			below = false;
+	}
+}
+
+// A line that comes alone in a read takes the short loop of each way of
+// scanning, and a long block the other; each entry says which it is, so
+// that one wired in the other's place fails here.
+TEST(dispatch, short_blocks_take_the_short_loop)
+{
+	for (scan_path path : paths()) {
+		run_settings rs;
+		rs.format = "T ";
+		rs.out = open("/dev/null", O_WRONLY | O_CLOEXEC);
+		auto s = std::make_unique<copy_state>();
+		auto buf = std::make_unique<char[]>(OUT_BUF_SIZE);
+		start(*s, rs, path, buf.get(), OUT_BUF_SIZE);
+		std::string in = "a line\n" + std::string(4 * CHUNK, 'x') + "\n";
+		in.resize(in.size() + SCAN_REACH, '\n');
+		scan_ran short_one = copy_block(*s, {0, 0}, in.data(), 7, in.size() - 7);
+		flush_lines(s->out);
+		scan_ran long_one = copy_block(*s, {0, 0}, in.data(), 4 * CHUNK + 8, SCAN_REACH);
+		flush_all(s->out);
+		close(rs.out);
+		EXPECT_TRUE(short_one.path == path && short_one.few) << name_of(path);
+		EXPECT_TRUE(long_one.path == path && !long_one.few) << name_of(path);
+	}
 }
 
 // The copy loop's output, or a failure if it reported an error.

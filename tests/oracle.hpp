@@ -70,7 +70,7 @@ inline feed_result feed_blocks(const horlet::trans_table &t,
 		std::fill_n(block.get() + b.size(), f.slack, '\n');
 		if (f.steps >= 0)
 			s->steps = static_cast<std::uint8_t>(f.steps);
-		if (horlet::copy_block(*s, tv, block.get(), b.size(), f.slack) != path)
+		if (horlet::copy_block(*s, tv, block.get(), b.size(), f.slack).path != path)
 			r.path_ran = false;
 		horlet::flush_lines(s->out);
 	}
