@@ -65,7 +65,8 @@ step() {
 }
 # A ctest run, summed up by its closing lines.
 tests() {
-	step "$1" '% tests passed|^Total Test time' ctest --test-dir "$2" -j"$jobs" --output-on-failure
+	step "$1" '% tests passed|^Total Test time|did not run|\(Skipped\)' \
+		ctest --test-dir "$2" -j"$jobs" --output-on-failure
 }
 
 step "plain build" '' sh -c \
