@@ -56,6 +56,12 @@ stream_result stamp_stream(const run_settings &rs, int in, const stop_request *s
 	// block's way from read(2) to write(2) is written once, and the look
 	// costs the loop one test until a stop.
 	last_look look;
+	// At a terminal a person waits for what comes: a prompt, progress
+	// dots.  There a read that ends inside a line, with nothing more
+	// waiting, writes what it has of the line; elsewhere writes hold
+	// whole lines, so that horlets appending to one file interleave at
+	// line boundaries alone.
+	const bool to_terminal = isatty(rs.out) == 1;
 	for (;;) {
 		ssize_t n = look.fd < 0 ? read(in, ibuf.data(), IN_BUF_SIZE)
 		                        : look_read(look, ibuf.data(), IN_BUF_SIZE);
@@ -66,6 +72,8 @@ stream_result stamp_stream(const run_settings &rs, int in, const stop_request *s
 			auto got = static_cast<std::size_t>(n);
 			copy_block(s, tv, ibuf.data(), got, ibuf.size() - got);
 			flush_lines(s.out);
+			if (to_terminal && s.out.len > 0 && !ready_now(in, POLLIN)) [[unlikely]]
+				flush_all(s.out);
 			if (s.out.err != 0)
 				break;
 		} else if (n == 0) {

@@ -97,8 +97,7 @@ std::size_t waiting(int fd)
 // has gone (POLLHUP comes with POLLIN while data is left).
 bool readable(int fd)
 {
-	pollfd p{fd, POLLIN, 0};
-	return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+	return ready_now(fd, POLLIN);
 }
 
 // What may have waited in a datagram socket: no more than its receive

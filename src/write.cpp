@@ -35,6 +35,12 @@ namespace
 
 } // namespace
 
+bool ready_now(int fd, short events)
+{
+	pollfd p{fd, events, 0};
+	return poll(&p, 1, 0) == 1 && (p.revents & events) != 0;
+}
+
 int writev_all(int fd, iovec *v, int n)
 {
 	while (n > 0) {

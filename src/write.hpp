@@ -18,6 +18,8 @@ int writev_all(int fd, iovec *v, int n);
 // Waits until fd is ready for events (POLLIN, POLLOUT), for a descriptor
 // that another holder made non-blocking; a signal ends the wait.
 void wait_ready(int fd, short events);
+// Whether fd is ready for events now, without waiting.
+bool ready_now(int fd, short events);
 
 // fd, moved above the standard descriptors, so that a closed standard
 // stream is never taken over by it.

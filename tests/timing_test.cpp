@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -801,6 +802,49 @@ TEST(signals, last_look_never_waits_for_another_reader)
 		if (HasFailure())
 			break;
 	}
+}
+
+// At a terminal a prompt shows before its newline comes, stamped, and the
+// rest of its line follows without a second stamp; to a pipe the same
+// input still comes in whole lines.
+TEST(delivery, terminal_shows_a_prompt_at_once)
+{
+	int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+	ASSERT_GE(master, 0);
+	ASSERT_EQ(grantpt(master), 0);
+	ASSERT_EQ(unlockpt(master), 0);
+	int term = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+	ASSERT_GE(term, 0);
+	termios raw{};
+	ASSERT_EQ(tcgetattr(term, &raw), 0);
+	cfmakeraw(&raw);
+	ASSERT_EQ(tcsetattr(term, TCSANOW, &raw), 0);
+	struct way {
+		std::vector<const char *> args;
+		std::string prompt, whole;
+	};
+	const way ways[] = {{{"-f", "T "}, "T ok\nT Continue? ", "T ok\nT Continue? y\n"},
+	                    {{"-s", "-f", "T "}, "okT \nContinue? ", "okT \nContinue? yT \n"}};
+	for (const way &w : ways) {
+		child c = spawn(w.args, term);
+		send(c, "ok\nContinue? ");
+		std::string got = read_for(master, w.prompt.size(), 5000);
+		EXPECT_EQ(dump(got), dump(w.prompt));
+		send(c, "y\n");
+		got += read_for(master, w.whole.size() - got.size(), 5000);
+		EXPECT_EQ(dump(got), dump(w.whole));
+		EXPECT_EQ(finish(c), 0);
+	}
+	close(term);
+	close(master);
+	// To a pipe: the prompt waits for its newline.
+	child c = spawn({"-f", "T "});
+	send(c, "ok\nContinue? ");
+	EXPECT_EQ(read_for(c.out, 5, 5000), "T ok\n");
+	EXPECT_EQ(read_for(c.out, 1, 300), "");
+	send(c, "y\n");
+	EXPECT_EQ(read_for(c.out, 14, 5000), "T Continue? y\n");
+	EXPECT_EQ(finish(c), 0);
 }
 
 // With -a every write goes to the end of the file as it is then, so a
