@@ -117,6 +117,13 @@ const sh_case command_line[] = {
     {"a_without_file", "horlet -a -f 'T '", "a\n", "T a\n", "", 0},
     {"file_truncated", "echo old > f; horlet -f 'T ' f && cat f", "a\n", "T a\n", "", 0},
     {"file_appended", "printf 'old\\n' > f; horlet -a -f 'T ' f && cat f", "a", "old\nT a", "", 0},
+    // The README's recipe: standard output and standard error stamped apart
+    // into one log, interleaved by arrival.
+    {"out_and_err_into_one_log",
+     "job() { echo o1; sleep 0.3; echo e1 >&2; sleep 0.3; echo o2; }; "
+     "{ job 2>&1 1>&3 3>&- | horlet -a -f 'err: ' log; } 3>&1 1>&2 | horlet -a -f 'out: ' log; "
+     "cat log",
+     "", "out: o1\nerr: e1\nout: o2\n", "", 0, false},
     {"empty_input_creates_file", "horlet f && wc -c < f", "", "0\n", "", 0},
     {"empty_input_empties_file", "echo old > f; horlet f && wc -c < f", "", "0\n", "", 0},
     {"missing_directory", "horlet no/such/f; also cat", "a\n", "a\n",
