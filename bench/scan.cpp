@@ -24,7 +24,7 @@ namespace
 {
 alignas(64) char ibuf[horlet::IN_BUF_SIZE + horlet::SCAN_REACH];
 alignas(64) char obuf[horlet::OUT_BUF_SIZE];
-horlet::copy_state run;
+horlet::copy_state stream;
 
 // The best time of rounds passes over data, with the copy loop or without.
 double best_pass(const std::vector<char> &data, int rounds, bool scan)
@@ -37,13 +37,13 @@ double best_pass(const std::vector<char> &data, int rounds, bool scan)
 			std::size_t n = std::min(horlet::IN_BUF_SIZE, data.size() - at);
 			std::memcpy(ibuf, data.data() + at, n);
 			if (scan) {
-				horlet::copy_block(run, tv, ibuf, n, sizeof ibuf - n);
-				horlet::flush_lines(run.out);
+				horlet::copy_block(stream, tv, ibuf, n, sizeof ibuf - n);
+				horlet::flush_lines(stream.out);
 			}
 			asm volatile("" ::: "memory");
 		}
 		if (scan)
-			horlet::flush_all(run.out);
+			horlet::flush_all(stream.out);
 		std::chrono::duration<double> t = std::chrono::steady_clock::now() - t0;
 		best = std::min(best, t.count());
 	}
@@ -70,7 +70,7 @@ int main(int argc, char **argv)
 	const int rounds = argc > 2 ? std::atoi(argv[2]) : 7;
 	horlet::run_settings rs;
 	rs.out = open("/dev/null", O_WRONLY);
-	horlet::start(run, rs, horlet::best_scan_path(), obuf, sizeof obuf);
+	horlet::start_copy(stream, rs, horlet::best_scan_path(), obuf, sizeof obuf);
 	const double with = best_pass(data, rounds, true);
 	const double without = best_pass(data, rounds, false);
 	const double chunks = static_cast<double>(data.size()) / 64;

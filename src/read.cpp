@@ -41,7 +41,7 @@ namespace
 // is read in place, with room for the copy loop to read ahead of its end;
 // every write starts at the output buffer's start, and the kernel copies
 // from a cache-line aligned start far faster than from an odd address.
-copy_state run;
+copy_state stream;
 alignas(64) std::array<char, IN_BUF_SIZE + SCAN_REACH> ibuf;
 alignas(64) std::array<char, OUT_BUF_SIZE> obuf;
 
@@ -49,8 +49,8 @@ alignas(64) std::array<char, OUT_BUF_SIZE> obuf;
 
 stream_result stamp_stream(const run_settings &rs, int in, const stop_request *stop)
 {
-	copy_state &s = run;
-	start(s, rs, best_scan_path(), obuf.data(), obuf.size());
+	copy_state &s = stream;
+	start_copy(s, rs, best_scan_path(), obuf.data(), obuf.size());
 	stream_result r;
 	// One loop for the input and for the last look at a stop, so that a
 	// block's way from read(2) to write(2) is written once, and the look

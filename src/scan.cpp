@@ -36,7 +36,7 @@ constexpr std::size_t lowest(mask m)
 }
 
 // The bits of the first k bytes of a chunk.
-constexpr mask first(std::size_t k)
+constexpr mask low_bits(std::size_t k)
 {
 	return k >= CHUNK ? ~mask{0} : (mask{1} << k) - 1;
 }
@@ -98,10 +98,10 @@ template <chunk_ops ops, stamp_rule R>
 	// Scanned in a copy, since p[k, 64) may not be read.
 	char chunk[CHUNK] = {};
 	std::memcpy(chunk, p, k);
-	const mask nl = ops::newlines(chunk) & first(k);
-	const mask stamps = stamps_of<R>(nl, carry) & first(k);
+	const mask nl = ops::newlines(chunk) & low_bits(k);
+	const mask stamps = stamps_of<R>(nl, carry) & low_bits(k);
 	// A line ends after each newline; put may write it out at once.
-	const mask ends = nl << 1 & first(k);
+	const mask ends = nl << 1 & low_bits(k);
 	std::size_t from = 0;
 	for (mask events = stamps | ends; events != 0; events &= events - 1) {
 		std::size_t i = lowest(events);
@@ -146,7 +146,9 @@ inline char *copy_stamped(const ops &op, std::string_view stamp, const char *c, 
 	ops::copy64(d, c);
 	mask todo = stamps;
 	for (std::size_t j = 0; j < STEPS; ++j) {
-		// Keeps the compiler from testing todo for the steps that remain.
+		// todo made opaque: otherwise GCC turns each step back into a
+		// test of todo and a branch, which mispredicts wherever the
+		// newlines fall at random, and the steps gain nothing.
 		asm("" : "+r"(todo));
 		step(static_cast<unsigned>(std::countr_zero(todo)), j * slen);
 		todo &= todo - 1;
@@ -159,14 +161,15 @@ inline char *copy_stamped(const ops &op, std::string_view stamp, const char *c, 
 	return d + k + shift;
 }
 
-// The copy loop for one way of scanning, one rule, stamps of at most 32
+// The copy loop for a block of any size (scan_few takes those of at most
+// two chunks), for one way of scanning, one rule, stamps of at most 32
 // bytes or longer ones, and a number of stamp steps a chunk takes without
 // a branch.  A chunk that may be read SCAN_REACH bytes ahead and whose
 // output fits is copied in fixed-size pieces, which may run past their
 // ends in both buffers; the rest goes through chunk_exact.  Returns the
 // stamps it copied the fast way.
 template <chunk_ops ops, stamp_rule R, bool short_stamp, std::size_t STEPS>
-inline std::size_t scan_rule(copy_state &s, std::string_view stamp, const char *p, std::size_t n,
+inline std::size_t scan_many(copy_state &s, std::string_view stamp, const char *p, std::size_t n,
                              std::size_t slack)
 {
 	out_buf &o = s.out;
@@ -178,7 +181,7 @@ inline std::size_t scan_rule(copy_state &s, std::string_view stamp, const char *
 	// ... and where the reading ahead would pass what may be read.
 	const std::size_t whole = n >= CHUNK ? n - CHUNK + 1 : 0;
 	const std::size_t reach = n + slack > SCAN_REACH ? n + slack - SCAN_REACH : 0;
-	const char *const stop = p + std::min(whole, reach);
+	const char *const fast_end = p + std::min(whole, reach);
 	const ops op(stamp.data());
 	char *const buf = o.buf;
 	std::size_t len = o.len, count = 0;
@@ -215,7 +218,7 @@ inline std::size_t scan_rule(copy_state &s, std::string_view stamp, const char *
 	while (p < end) {
 		const char *const p0 = p;
 		const std::size_t len0 = len;
-		for (; p < stop && static_cast<std::ptrdiff_t>(len) <= full; p += CHUNK)
+		for (; p < fast_end && static_cast<std::ptrdiff_t>(len) <= full; p += CHUNK)
 			fast(CHUNK, ~mask{0});
 		// The stamps are what the output grew by beyond the input.
 		if (slen > 0)
@@ -227,7 +230,7 @@ inline std::size_t scan_rule(copy_state &s, std::string_view stamp, const char *
 		    static_cast<std::ptrdiff_t>(len) <= full) {
 			// The block's last bytes, read ahead into its slack.
 			settle();
-			fast(k, first(k));
+			fast(k, low_bits(k));
 			if (nl_last != 0)
 				o.line_end = lines_end<R>(len, nl_last, k, slen);
 			nl_last = 0;
@@ -273,7 +276,7 @@ inline void scan_few(copy_state &s, std::string_view stamp, const char *p, std::
 		p += CHUNK;
 		n -= CHUNK;
 	}
-	chunk(p, n, first(n));
+	chunk(p, n, low_bits(n));
 	o.len = static_cast<std::size_t>(d - o.buf);
 	s.state = state_of(carry);
 }
@@ -335,9 +338,9 @@ inline void scan_table(copy_state &s, std::string_view stamp, const char *p, std
 	} else {
 		const std::size_t count = on_steps(s.steps, [&](auto steps) {
 			if (stamp.size() <= 32)
-				return scan_rule<ops, rule_of<I>, true, steps>(s, stamp, p, n,
+				return scan_many<ops, rule_of<I>, true, steps>(s, stamp, p, n,
 				                                               slack);
-			return scan_rule<ops, rule_of<I>, false, steps>(s, stamp, p, n, slack);
+			return scan_many<ops, rule_of<I>, false, steps>(s, stamp, p, n, slack);
 		});
 		s.steps = steps_for(count, n);
 	}
@@ -482,7 +485,7 @@ scan_path best_scan_path()
 	return scan_path::portable;
 }
 
-void start(copy_state &s, const run_settings &rs, scan_path path, char *buf, std::size_t cap)
+void start_copy(copy_state &s, const run_settings &rs, scan_path path, char *buf, std::size_t cap)
 {
 	s.rs = &rs;
 	s.path = path;

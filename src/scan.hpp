@@ -109,7 +109,7 @@ struct scan_ran {
 };
 
 // Readies s for a run with rs, with buf[0, cap) for the output buffer.
-void start(copy_state &s, const run_settings &rs, scan_path path, char *buf, std::size_t cap);
+void start_copy(copy_state &s, const run_settings &rs, scan_path path, char *buf, std::size_t cap);
 // Copies n bytes that came in by one read, all stamped with clock reading
 // tv.  The slack bytes after them may be read, and are not used.  Returns
 // the way of scanning that copied them, which is s.path, and its entry.

@@ -43,12 +43,13 @@ struct tm *local_time(const time_t *t, struct tm *out)
 	// Other C libraries, musl among them, load the system's zone file
 	// again only when TZ's text changes: with TZ unset, that file is
 	// named by turns in two ways, so that a new zone shows here too.
-	static int named = -1; // -1 not yet known, 0 TZ was set, 1 or 2 the way
-	if (named < 0)
-		named = std::getenv("TZ") == nullptr ? 1 : 0;
-	if (named > 0) {
-		setenv("TZ", named == 1 ? "/etc/localtime" : ":/etc/localtime", 1);
-		named = 3 - named;
+	enum class tz_naming { unknown, tz_set, plain, colon };
+	static tz_naming naming = tz_naming::unknown;
+	if (naming == tz_naming::unknown)
+		naming = std::getenv("TZ") == nullptr ? tz_naming::plain : tz_naming::tz_set;
+	if (naming != tz_naming::tz_set) {
+		setenv("TZ", naming == tz_naming::plain ? "/etc/localtime" : ":/etc/localtime", 1);
+		naming = naming == tz_naming::plain ? tz_naming::colon : tz_naming::plain;
 	}
 #endif
 	const struct tm *tm = std::localtime(t);

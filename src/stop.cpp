@@ -80,14 +80,14 @@ void on_stop(int signo)
 void on_look_timeout(int)
 {
 	int err = errno;
-	(void)dup2(stop_eof, stopping->look);
+	(void)dup2(stop_eof, stopping->look_fd);
 	errno = err;
 }
 
 constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
 
 // What waits in fd, a pipe, FIFO or socket, or 0.
-std::size_t waiting(int fd)
+std::size_t bytes_waiting(int fd)
 {
 	int n = 0;
 	return ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? static_cast<std::size_t>(n) : 0;
@@ -103,7 +103,7 @@ bool readable(int fd)
 // What may have waited in a datagram socket: no more than its receive
 // buffer holds, nor than its peer's send buffer, which the defaults make
 // alike; and never less than one block of reads.
-std::size_t datagrams_waiting(int fd, std::size_t cap)
+std::size_t datagram_bytes_bound(int fd, std::size_t cap)
 {
 	int size = 0;
 	socklen_t len = sizeof size;
@@ -129,8 +129,8 @@ bool make_stop(stop_request &stop, int in)
 	// The second descriptor for the last look, where there can be one.
 	struct stat st;
 	if (fstat(in, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
-		stop.look = fcntl(in, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-		if (stop.look < 0)
+		stop.look_fd = fcntl(in, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+		if (stop.look_fd < 0)
 			return false;
 		int type = 0;
 		socklen_t len = sizeof type;
@@ -170,11 +170,11 @@ void catch_stop_signals(stop_request &stop)
 
 last_look look_start(const stop_request &stop, std::size_t cap)
 {
-	last_look look{stop.look, stop.datagrams, 0};
+	last_look look{stop.look_fd, stop.datagrams, 0};
 	if (look.fd < 0)
 		return look;
 	// A datagram socket tells the size of its first datagram alone.
-	look.left = look.datagrams ? datagrams_waiting(look.fd, cap) : waiting(look.fd);
+	look.left = look.datagrams ? datagram_bytes_bound(look.fd, cap) : bytes_waiting(look.fd);
 	struct sigaction sa {
 	};
 	sa.sa_handler = on_look_timeout;

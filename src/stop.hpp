@@ -12,13 +12,13 @@ namespace horlet
 
 // A termination signal that asks stamp_stream to write what it has read
 // and return.  Its handler sets signo, and sees to it that a read about
-// to start, or one already waiting, ends at once.  look is a second
+// to start, or one already waiting, ends at once.  look_fd is a second
 // descriptor of an input that is a pipe, a FIFO or a socket, or -1: on a
 // stop, what already waits there is taken too, since the producer may
 // be gone with the same signal and nobody else would read it.
 struct stop_request {
 	volatile std::sig_atomic_t signo = 0;
-	int look = -1;
+	int look_fd = -1;
 	// A datagram socket, whose FIONREAD tells the first datagram alone.
 	bool datagrams = false;
 };
@@ -34,7 +34,7 @@ bool make_stop(stop_request &stop, int in);
 // so does a reader of the output that goes away during the stop.
 void catch_stop_signals(stop_request &stop);
 // The last look: what waits in the input at the stop, read through
-// stop.look.  look_start begins it; then each look_read gives the next
+// stop.look_fd.  look_start begins it; then each look_read gives the next
 // block, as read(2) would, and 0 when the look is over.  It takes no more
 // than waited, so that a producer that goes on writing cannot hold
 // horlet, and no read waits longer than LOOK_WAIT_US, whatever another

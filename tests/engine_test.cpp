@@ -231,7 +231,7 @@ TEST(dispatch, short_blocks_take_the_short_loop)
 		rs.out = open("/dev/null", O_WRONLY | O_CLOEXEC);
 		auto s = std::make_unique<copy_state>();
 		auto buf = std::make_unique<char[]>(OUT_BUF_SIZE);
-		start(*s, rs, path, buf.get(), OUT_BUF_SIZE);
+		start_copy(*s, rs, path, buf.get(), OUT_BUF_SIZE);
 		std::string in = "a line\n" + std::string(4 * CHUNK, 'x') + "\n";
 		in.resize(in.size() + SCAN_REACH, '\n');
 		scan_ran short_one = copy_block(*s, {0, 0}, in.data(), 7, in.size() - 7);
@@ -607,7 +607,7 @@ TEST(copy_loop, whole_line_bound)
 			rs.trans = t;
 			rs.out = memfd_create("out", 0);
 			auto s = std::make_unique<copy_state>();
-			start(*s, rs, best_scan_path(), buf.get(), OUT_BUF_SIZE);
+			start_copy(*s, rs, best_scan_path(), buf.get(), OUT_BUF_SIZE);
 			std::string line(OUT_BUF_SIZE - 3 + extra, 'x');
 			line += '\n';
 			copy_block(*s, {0, 0}, line.data(), line.size());

@@ -61,7 +61,7 @@ inline feed_result feed_blocks(const horlet::trans_table &t,
 	rs.out = memfd_create("out", 0);
 	auto s = std::make_unique<horlet::copy_state>();
 	auto buf = std::make_unique<char[]>(f.cap);
-	horlet::start(*s, rs, path, buf.get(), f.cap);
+	horlet::start_copy(*s, rs, path, buf.get(), f.cap);
 	const timeval tv{0, 0};
 	feed_result r;
 	for (std::string_view b : blocks) {
