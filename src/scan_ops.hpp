@@ -15,6 +15,10 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define HORLET_X86 1
+// The instruction sets of each x86 way of scanning, written once: its
+// functions are compiled for them, and it runs where the CPU has them all.
+#define HORLET_SSE2_ISA "sse2"
+#define HORLET_AVX2_ISA "avx2,bmi,popcnt"
 #endif
 
 namespace horlet
@@ -101,19 +105,19 @@ static_assert(chunk_ops<portable_ops>);
 #ifdef HORLET_X86
 struct sse2_ops {
 	__m128i head[2];
-	[[gnu::target("sse2")]] explicit sse2_ops(const char *stamp)
+	[[gnu::target(HORLET_SSE2_ISA)]] explicit sse2_ops(const char *stamp)
 	    : head{load(stamp), load(stamp + 16)}
 	{
 	}
-	[[gnu::target("sse2")]] static __m128i load(const char *p)
+	[[gnu::target(HORLET_SSE2_ISA)]] static __m128i load(const char *p)
 	{
 		return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
 	}
-	[[gnu::target("sse2")]] static void store(char *d, __m128i v)
+	[[gnu::target(HORLET_SSE2_ISA)]] static void store(char *d, __m128i v)
 	{
 		_mm_storeu_si128(reinterpret_cast<__m128i *>(d), v);
 	}
-	[[gnu::target("sse2")]] static mask newlines(const char *p)
+	[[gnu::target(HORLET_SSE2_ISA)]] static mask newlines(const char *p)
 	{
 		const __m128i newline = _mm_set1_epi8('\n');
 		mask m = 0;
@@ -123,17 +127,18 @@ struct sse2_ops {
 		}
 		return m;
 	}
-	[[gnu::target("sse2")]] static void copy64(char *d, const char *p)
+	[[gnu::target(HORLET_SSE2_ISA)]] static void copy64(char *d, const char *p)
 	{
 		for (std::size_t i = 0; i < CHUNK; i += 16)
 			store(d + i, load(p + i));
 	}
-	[[gnu::target("sse2")]] void put_head(char *d) const
+	[[gnu::target(HORLET_SSE2_ISA)]] void put_head(char *d) const
 	{
 		store(d, head[0]);
 		store(d + 16, head[1]);
 	}
-	[[gnu::target("sse2")]] void put_stamp(char *d, const char *stamp, std::size_t n) const
+	[[gnu::target(HORLET_SSE2_ISA)]] void put_stamp(char *d, const char *stamp,
+	                                                std::size_t n) const
 	{
 		put_head(d);
 		for (std::size_t i = 32; i < n; i += 16)
@@ -148,16 +153,16 @@ static_assert(chunk_ops<sse2_ops>);
 
 struct avx2_ops {
 	__m256i head;
-	[[gnu::target("avx2")]] explicit avx2_ops(const char *stamp) : head(load(stamp)) {}
-	[[gnu::target("avx2")]] static __m256i load(const char *p)
+	[[gnu::target(HORLET_AVX2_ISA)]] explicit avx2_ops(const char *stamp) : head(load(stamp)) {}
+	[[gnu::target(HORLET_AVX2_ISA)]] static __m256i load(const char *p)
 	{
 		return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
 	}
-	[[gnu::target("avx2")]] static void store(char *d, __m256i v)
+	[[gnu::target(HORLET_AVX2_ISA)]] static void store(char *d, __m256i v)
 	{
 		_mm256_storeu_si256(reinterpret_cast<__m256i *>(d), v);
 	}
-	[[gnu::target("avx2")]] static mask newlines(const char *p)
+	[[gnu::target(HORLET_AVX2_ISA)]] static mask newlines(const char *p)
 	{
 		const __m256i newline = _mm256_set1_epi8('\n');
 		auto a = static_cast<std::uint32_t>(
@@ -166,22 +171,23 @@ struct avx2_ops {
 		    _mm256_movemask_epi8(_mm256_cmpeq_epi8(load(p + 32), newline)));
 		return mask{b} << 32 | a;
 	}
-	[[gnu::target("avx2")]] static void copy64(char *d, const char *p)
+	[[gnu::target(HORLET_AVX2_ISA)]] static void copy64(char *d, const char *p)
 	{
 		store(d, load(p));
 		store(d + 32, load(p + 32));
 	}
-	[[gnu::target("avx2")]] void put_head(char *d) const
+	[[gnu::target(HORLET_AVX2_ISA)]] void put_head(char *d) const
 	{
 		store(d, head);
 	}
-	[[gnu::target("avx2")]] void put_stamp(char *d, const char *stamp, std::size_t n) const
+	[[gnu::target(HORLET_AVX2_ISA)]] void put_stamp(char *d, const char *stamp,
+	                                                std::size_t n) const
 	{
 		put_head(d);
 		for (std::size_t i = 32; i < n; i += 32)
 			store(d + i, load(stamp + i));
 	}
-	[[gnu::target("popcnt")]] static std::size_t count(mask m)
+	[[gnu::target(HORLET_AVX2_ISA)]] static std::size_t count(mask m)
 	{
 		return static_cast<unsigned>(std::popcount(m));
 	}
