@@ -123,12 +123,28 @@ template <chunk_ops ops, stamp_rule R>
 // each byte that stamps marks, in fixed-size stores that may run past the
 // ends of both; returns the output's new end.
 //
+// The contract the loops below keep, and the sanitizer build checks
+// (HORLET_CHECKS): it reads c[0, FAST_READ), since a piece is copied as 64
+// bytes from wherever it starts, at byte 64 for a step past the last
+// stamp; and it stores below d + chunk_room(slen): the chunk's bytes, its
+// stamps, a step's stamp and piece past its output, and the last piece's
+// 64-byte store.
+//
 // Stamp j of the chunk, in front of byte i, lands at d + i + j * slen, so
 // no stamp's place waits for the one before.  The first STEPS stamps are
 // copied whether or not the chunk has them: a step past the last stamp
 // finds byte 64 (countr_zero of an empty mask), beyond everything the
 // chunk puts out, and its stores fall where the next chunk's go.  So a
 // chunk with at most STEPS stamps takes no branch on how many it has.
+constexpr std::size_t FAST_READ = 2 * CHUNK;
+static_assert(SCAN_REACH >= FAST_READ, "the input's slack must cover the copy loop's reads");
+
+#ifdef HORLET_CHECKS
+#define HORLET_CONTRACT(c) ((c) ? void(0) : __builtin_trap())
+#else
+#define HORLET_CONTRACT(c) void(0)
+#endif
+
 template <chunk_ops ops, bool short_stamp, std::size_t STEPS>
 inline char *copy_stamped(const ops &op, std::string_view stamp, const char *c, std::size_t k,
                           mask stamps, char *d)
@@ -198,6 +214,7 @@ inline std::size_t scan_many(copy_state &s, std::string_view stamp, const char *
 	// Copies the first k bytes of the chunk at p; valid has a bit for
 	// each of them.
 	auto fast = [&](std::size_t k, mask valid) {
+		HORLET_CONTRACT(p + FAST_READ <= end + slack && len + chunk_room(slen) <= o.cap);
 		const mask nl = ops::newlines(p) & valid;
 		if (STEPS == 0 && (nl | carry) == 0) {
 			// Inside a long line, where no rule stamps.
@@ -260,6 +277,8 @@ inline void scan_few(copy_state &s, std::string_view stamp, const char *p, std::
 	// Copies the k bytes at c (a bit for each in valid), and puts
 	// line_end after the last newline.
 	auto chunk = [&](const char *c, std::size_t k, mask valid) {
+		HORLET_CONTRACT(c + FAST_READ <= p + n + SCAN_REACH &&
+		                static_cast<std::size_t>(d - o.buf) + chunk_room(slen) <= o.cap);
 		const mask nl = ops::newlines(c) & valid;
 		const mask stamps = stamps_of<R>(nl, carry) & valid;
 		d = copy_stamped<ops, short_stamp, 0>(op, stamp, c, k, stamps, d);

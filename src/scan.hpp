@@ -71,9 +71,10 @@ scan_path best_scan_path();
 
 // The input is scanned in chunks of 64 bytes.
 inline constexpr std::size_t CHUNK = 64;
-// How many bytes past a chunk's start the copy loop may read.  A block
-// followed by that many readable bytes is copied the fast way to its end;
-// otherwise its last 128 bytes are copied exactly.
+// How many bytes past a chunk's start the copy loop may read (its
+// contract stands at copy_stamped, in scan.cpp).  A block followed by that
+// many readable bytes is copied the fast way to its end; otherwise its
+// last 128 bytes are copied exactly.
 inline constexpr std::size_t SCAN_REACH = 2 * CHUNK;
 // The most stamps a chunk copies without a branch on how many it has.
 inline constexpr std::uint8_t MAX_STEPS = 2;

@@ -31,10 +31,8 @@ using mask = std::uint64_t;
 // the first 32 bytes.  For a chunk at p and output at d:
 // - newlines(p): a bit for every newline of p[0, 64); reads p[0, 64).
 // - copy64(d, p): copies p[0, 64) to d[0, 64), however little of it is
-//   wanted.  The loop copies a piece that starts anywhere in a chunk, or
-//   just after it, this way, so it reads up to 2 * CHUNK bytes from the
-//   chunk's start (SCAN_REACH), and stores up to 63 bytes past the piece
-//   (chunk_room).
+//   wanted (what that means for the loop's reach is written at
+//   copy_stamped).
 // - put_head(d): stores the stamp's first 32 bytes at d[0, 32); the whole
 //   stamp, when it has at most 32.
 // - put_stamp(d, stamp, n): stores stamp[0, n) at d, in pieces that read
