@@ -589,6 +589,23 @@ TEST_P(last_look, takes_what_waits_in_the_pipe)
 
 INSTANTIATE_TEST_SUITE_P(signals, last_look, testing::ValuesIn(last_look_cases), row_name);
 
+// Starts writing in to horlet's input, and returns once its output has
+// come: horlet then runs with its signals caught, and its output pipe,
+// which nobody reads, fills until its write blocks.
+std::thread write_until_output(child &ch, const std::string &in)
+{
+	std::thread writer([&ch, &in] {
+		for (std::size_t i = 0; i < in.size();) {
+			ssize_t w = write(ch.in, in.data() + i, in.size() - i);
+			if (w <= 0)
+				break;
+			i += static_cast<std::size_t>(w);
+		}
+	});
+	EXPECT_EQ(read_for(ch.out, 1, 20000).size(), 1u) << "no output";
+	return writer;
+}
+
 // Output that cannot be written holds the first signal up; a signal a
 // second or more later ends horlet at once, by the first signal, which
 // says why the run stopped.
@@ -618,18 +635,12 @@ TEST_P(later_signal, ends_a_blocked_write_by_the_first)
 		GTEST_SKIP() << "needs horlet at its own speed";
 	const later_case &c = GetParam();
 	child ch = spawn({"-f", "T "});
-	std::string in(8 << 20, 'x');
-	std::thread writer([&] {
-		for (std::size_t i = 0; i < in.size();) {
-			ssize_t w = write(ch.in, in.data() + i, in.size() - i);
-			if (w <= 0)
-				break;
-			i += static_cast<std::size_t>(w);
-		}
-	});
-	// Once output comes, horlet runs with its signals caught; then the
-	// output pipe fills and horlet's write blocks.
-	ASSERT_EQ(read_for(ch.out, 1, 20000).size(), 1u) << "no output";
+	const std::string in(8 << 20, 'x');
+	std::thread writer = write_until_output(ch, in);
+	if (HasFailure()) {
+		kill(ch.pid, SIGKILL);
+		return writer.join();
+	}
 	std::this_thread::sleep_for(300ms);
 	kill(ch.pid, c.first);
 	std::this_thread::sleep_for(1200ms);
@@ -730,18 +741,12 @@ TEST(signals, reader_gone_during_a_stop_ends_by_the_stop)
 	if (under_memcheck())
 		GTEST_SKIP() << "needs horlet at its own speed";
 	child ch = spawn({"-f", "T "});
-	std::string in(1 << 20, 'x');
-	std::thread writer([&] {
-		for (std::size_t i = 0; i < in.size();) {
-			ssize_t w = write(ch.in, in.data() + i, in.size() - i);
-			if (w <= 0)
-				break;
-			i += static_cast<std::size_t>(w);
-		}
-	});
-	// Once output comes, horlet runs with its signals caught; then its
-	// output fills the pipe and its write blocks.
-	ASSERT_EQ(read_for(ch.out, 1, 20000).size(), 1u) << "no output";
+	const std::string in(1 << 20, 'x');
+	std::thread writer = write_until_output(ch, in);
+	if (HasFailure()) {
+		kill(ch.pid, SIGKILL);
+		return writer.join();
+	}
 	std::this_thread::sleep_for(200ms);
 	kill(ch.pid, SIGINT);
 	std::this_thread::sleep_for(200ms);
