@@ -5,7 +5,6 @@
 #include <bit>
 #include <cstring>
 
-#include "scan_ops.hpp"
 
 namespace horlet
 {

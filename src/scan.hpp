@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "scan_ops.hpp"
 #include "settings.hpp"
 #include "stamp.hpp"
 #include "write.hpp"
@@ -69,8 +70,6 @@ bool can_run(scan_path p);
 // The fastest the CPU can run.
 scan_path best_scan_path();
 
-// The input is scanned in chunks of 64 bytes.
-inline constexpr std::size_t CHUNK = 64;
 // How many bytes past a chunk's start the copy loop may read (its
 // contract stands at copy_stamped, in scan.cpp).  A block followed by that
 // many readable bytes is copied the fast way to its end; otherwise its

@@ -1,6 +1,6 @@
-// horlet: the operations the copy loop scans and copies with, one set for
-// each instruction set, and what each may touch past the bytes it is for.
-// Included by scan.cpp alone.
+// horlet: the chunk, and the operations the copy loop scans and copies it
+// with, one set for each instruction set, and what each may touch past the
+// bytes it is for.
 #pragma once
 
 #include <array>
@@ -9,8 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-
-#include "scan.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -24,6 +22,8 @@
 namespace horlet
 {
 
+// The input is scanned in chunks of 64 bytes.
+inline constexpr std::size_t CHUNK = 64;
 // A chunk's bytes as a mask, such as one with a bit for every newline.
 using mask = std::uint64_t;
 
