@@ -5,7 +5,6 @@
 #include <bit>
 #include <cstring>
 
-
 namespace horlet
 {
 
