@@ -182,7 +182,8 @@ bool under_memcheck()
 
 bool wrapped()
 {
-	return under_memcheck() || std::getenv("HORLET_WRAPPED") != nullptr;
+	const char *emulated = std::getenv("HORLET_WRAPPED");
+	return under_memcheck() || (emulated != nullptr && *emulated != '\0');
 }
 
 std::string in_libc_words(std::string text)
