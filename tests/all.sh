@@ -105,11 +105,20 @@ done
 seconds=${FUZZ_SECONDS:-60}
 step "fuzzer build" '' sh -c \
 	"CXX=clang++ cmake -S . -B build-fuzz -DHORLET_FUZZ=ON -DHORLET_TESTS=OFF && cmake --build build-fuzz -j$jobs"
-for target in stream_fuzz stamp_fuzz; do
-	corpus=$scratch/$target
+# Both fuzzers at once, one a core; each prints its own summary.
+fuzz() {
+	local target=$1 corpus=$scratch/$1
 	mkdir "$corpus"
-	step "fuzzing $target for $seconds s" '^stat::number_of_executed_units' \
-		build-fuzz/$target -max_total_time="$seconds" -print_final_stats=1 \
-		-artifact_prefix="$corpus/" "$corpus" "fuzz/corpus/${target%_fuzz}"
-done
+	build-fuzz/$target -max_total_time="$seconds" -print_final_stats=1 \
+		-artifact_prefix="$corpus/" "$corpus" "fuzz/corpus/${target%_fuzz}" \
+		>"$scratch/$target.log" 2>&1 || { cat "$scratch/$target.log"; return 1; }
+	sed -n "s/^stat::number_of_executed_units: */$target: executed units: /p" "$scratch/$target.log"
+}
+both_fuzzers() {
+	fuzz stream_fuzz &
+	local stream=$!
+	fuzz stamp_fuzz || { wait $stream; return 1; }
+	wait $stream
+}
+step "fuzzing stream_fuzz and stamp_fuzz for $seconds s each, side by side" 'executed units' both_fuzzers
 echo "all passed"
