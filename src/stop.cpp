@@ -93,13 +93,6 @@ std::size_t bytes_waiting(int fd)
 	return ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
-// Whether a read of fd would not wait: something waits, or the writer
-// has gone (POLLHUP comes with POLLIN while data is left).
-bool readable(int fd)
-{
-	return ready_now(fd, POLLIN);
-}
-
 // What may have waited in a datagram socket: no more than its receive
 // buffer holds, nor than its peer's send buffer, which the defaults make
 // alike; and never less than one block of reads.
@@ -186,7 +179,9 @@ last_look look_start(const stop_request &stop, std::size_t cap)
 ssize_t look_read(last_look &look, char *buf, std::size_t cap)
 {
 	const itimerval wait{{0, 0}, {0, LOOK_WAIT_US}}, none{};
-	while (look.left > 0 && readable(look.fd)) {
+	// Each read only when one would not wait: something waits, or the
+	// writer has gone (POLLIN comes with POLLHUP while data is left).
+	while (look.left > 0 && ready_now(look.fd, POLLIN)) {
 		// A datagram is read whole or cut short: each read may take a
 		// whole block.
 		(void)setitimer(ITIMER_REAL, &wait, nullptr);
@@ -198,7 +193,7 @@ ssize_t look_read(last_look &look, char *buf, std::size_t cap)
 			return n;
 		}
 		// EINTR: the timer, or a signal of the same stop; the next test
-		// of readable tells which.
+		// of readiness tells which.
 		if (n == 0 || err == EAGAIN || err == EWOULDBLOCK)
 			break;
 		if (err != EINTR) {
