@@ -391,12 +391,16 @@ scan_avx2(copy_state &s, std::string_view stamp, const char *p, std::size_t n, s
 	return {scan_path::avx2, few};
 }
 
+#endif
+
 // Whether the CPU has every instruction set of isa, a list such as
-// "avx2,bmi,popcnt".  A name without its check here is taken as missing,
-// and the tests, which are told the path each CPU must take, fail on it.
+// "avx2,bmi,popcnt" ("" for none).  A name without its check here is
+// taken as missing, and the tests, which are told the path each CPU must
+// take, fail on it.
 bool cpu_has_all(std::string_view isa)
 {
-	for (std::size_t at = 0; at <= isa.size();) {
+#ifdef HORLET_X86
+	for (std::size_t at = 0; at < isa.size();) {
 		std::size_t end = std::min(isa.find(',', at), isa.size());
 		std::string_view name = isa.substr(at, end - at);
 		bool has = name == "sse2"     ? __builtin_cpu_supports("sse2")
@@ -409,108 +413,73 @@ bool cpu_has_all(std::string_view isa)
 		at = end + 1;
 	}
 	return true;
-}
-
-bool has_sse2()
-{
-	return cpu_has_all(HORLET_SSE2_ISA);
-}
-
-bool has_avx2()
-{
-	return cpu_has_all(HORLET_AVX2_ISA);
-}
+#else
+	return isa.empty();
 #endif
-
-bool always()
-{
-	return true;
 }
 
-[[maybe_unused]] bool never()
-{
-	return false;
-}
-
-// Each way of scanning is one row: its name, whether this CPU has the
-// instructions it needs, whether it is built here, and its entry points for
-// a block of few chunks and for any other.  A path for another
-// architecture is not built, has none, and its CPU never has them.  Adding a path: its ops in
-// scan_ops.hpp, its entry functions above, its place in all_scan_paths, a row, and its case in
-// on_path, which the compiler asks for.
+// Each way of scanning is one row, in the order of all_scan_paths: its
+// name, the instruction sets its entries are compiled for, and its entries
+// for a block of few chunks and for any other.  A path for another
+// architecture has no entries.  Adding a path: its ops in scan_ops.hpp,
+// its entries above, its place in all_scan_paths, a row, and its case in
+// copy_block, which the compiler asks for.
 using scan_fn = scan_ran (*)(copy_state &, std::string_view, const char *, std::size_t,
                              std::size_t);
 struct scan_row {
 	scan_path path;
-	std::string_view name;
-	bool (*cpu_has)();
-	bool built;
+	std::string_view name, isa;
 	scan_fn few, many;
 };
 
 constexpr scan_row scan_rows[] = {
-    {scan_path::portable, "portable", always, true, scan_portable<true>, scan_portable<false>},
+    {scan_path::portable, "portable", "", scan_portable<true>, scan_portable<false>},
 #ifdef HORLET_X86
-    {scan_path::sse2, "sse2", has_sse2, true, scan_sse2<true>, scan_sse2<false>},
-    {scan_path::avx2, "avx2", has_avx2, true, scan_avx2<true>, scan_avx2<false>},
+    {scan_path::sse2, "sse2", HORLET_SSE2_ISA, scan_sse2<true>, scan_sse2<false>},
+    {scan_path::avx2, "avx2", HORLET_AVX2_ISA, scan_avx2<true>, scan_avx2<false>},
 #else
-    {scan_path::sse2, "sse2", never, false, nullptr, nullptr},
-    {scan_path::avx2, "avx2", never, false, nullptr, nullptr},
+    {scan_path::sse2, "sse2", "", nullptr, nullptr},
+    {scan_path::avx2, "avx2", "", nullptr, nullptr},
 #endif
 };
-
-constexpr bool rows_follow_paths()
+constexpr bool rows_in_order()
 {
-	if (std::size(scan_rows) != all_scan_paths.size())
-		return false;
-	for (std::size_t i = 0; i < all_scan_paths.size(); ++i)
-		if (scan_rows[i].path != all_scan_paths[i] ||
-		    static_cast<std::size_t>(all_scan_paths[i]) != i)
+	std::size_t i = 0;
+	for (const scan_row &r : scan_rows)
+		if (i == all_scan_paths.size() || r.path != all_scan_paths[i] ||
+		    static_cast<std::size_t>(r.path) != i++)
 			return false;
-	return true;
+	return i == all_scan_paths.size();
 }
-static_assert(rows_follow_paths(), "every scan path has one row, in the order of all_scan_paths");
+static_assert(rows_in_order(), "every scan path has one row, in the order of all_scan_paths");
 
 constexpr const scan_row &row_of(scan_path p)
 {
 	return scan_rows[static_cast<std::size_t>(p)];
 }
 
-template <scan_path P> using path_constant = std::integral_constant<scan_path, P>;
-
-// Calls f with path p as a constant, so that what f takes from p's row is
-// known when it is compiled: the entry points are direct calls, and the
-// table itself stays out of the program.  No default: a path without its
-// case fails the build.
-template <class F> inline auto on_path(scan_path p, F f)
+// Copies a block by path P's row, whose entries are then direct calls.
+template <scan_path P>
+inline scan_ran copy_by(copy_state &s, std::string_view stamp, const char *p, std::size_t n,
+                        std::size_t slack, bool few)
 {
-	switch (p) {
-	case scan_path::portable:
-		return f(path_constant<scan_path::portable>{});
-	case scan_path::sse2:
-		return f(path_constant<scan_path::sse2>{});
-	case scan_path::avx2:
-		return f(path_constant<scan_path::avx2>{});
-	}
-	return f(path_constant<scan_path::portable>{});
+	constexpr scan_row row = row_of(P);
+	if constexpr (row.few == nullptr)
+		return {P, false}; // never chosen: can_run says no
+	else
+		return few ? row.few(s, stamp, p, n, slack) : row.many(s, stamp, p, n, slack);
 }
 
 } // namespace
 
 std::string_view name_of(scan_path p)
 {
-	return on_path(p, [](auto path) {
-		constexpr std::string_view name = row_of(path).name;
-		return name;
-	});
+	return row_of(p).name;
 }
 
 bool can_run(scan_path p)
 {
-	return on_path(p, [](auto path) {
-		constexpr auto cpu_has = row_of(path).cpu_has;
-		return cpu_has();
-	});
+	return row_of(p).few != nullptr && cpu_has_all(row_of(p).isa);
 }
 
 scan_path best_scan_path()
@@ -541,16 +510,15 @@ scan_ran copy_block(copy_state &s, const timeval &tv, const char *p, std::size_t
 	// A line that comes alone in a read takes the short loop.
 	const bool few = n <= 2 * CHUNK && slack >= SCAN_REACH &&
 	                 s.out.cap - s.out.len >= 2 * chunk_room(stamp.size());
-	return on_path(s.path, [&](auto path) {
-		if constexpr (!row_of(path).built) {
-			return scan_ran{s.path,
-			                false}; // never chosen: its CPU has none of what it needs
-		} else {
-			constexpr scan_fn for_few = row_of(path).few, for_many = row_of(path).many;
-			return few ? for_few(s, stamp, p, n, slack)
-			           : for_many(s, stamp, p, n, slack);
-		}
-	});
+	switch (s.path) {
+	case scan_path::portable:
+		return copy_by<scan_path::portable>(s, stamp, p, n, slack, few);
+	case scan_path::sse2:
+		return copy_by<scan_path::sse2>(s, stamp, p, n, slack, few);
+	case scan_path::avx2:
+		return copy_by<scan_path::avx2>(s, stamp, p, n, slack, few);
+	}
+	return copy_by<scan_path::portable>(s, stamp, p, n, slack, few);
 }
 
 } // namespace horlet
