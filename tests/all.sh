@@ -11,8 +11,8 @@
 # and the fuzzers (FUZZ_SECONDS each, 60 by default).  Prints one line a
 # step with the time it took, and everything a step printed when it fails.
 # Its build directories are its own (build-tests, build-asan,
-# build-aarch64, build-armv7, build-fuzz, build-static-*), so that it never
-# changes build/ or build-musl/.
+# build-aarch64, build-armv7, build-fuzz), so that it never changes build/
+# or build-musl/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -25,7 +25,7 @@ packages=(g++ clang libclang-rt-14-dev libc++-dev libc++abi-dev cmake make
 	libgtest-dev libgmock-dev googletest python3 faketime tzdata util-linux mount
 	valgrind mandoc man-db locales dpkg-dev file binutils lintian
 	clang-format clang-tidy cppcheck g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user
-	musl-dev musl-dev:arm64 musl-dev:armhf gpg gpg-agent)
+	musl-dev musl-dev:arm64 musl-dev:armhf libgtest-dev:arm64 libgtest-dev:armhf gpg gpg-agent)
 missing=()
 for p in "${packages[@]}"; do
 	dpkg-query -W -f '${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
@@ -48,20 +48,22 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # Runs a step quietly: its output is shown only when it fails.  Its line
-# says what it is and how long it took; then come the lines of its output
-# that match show, its summary.
+# says what it is, how long it took and the CPU time it used; then come the
+# lines of its output that match show, its summary.  A step's lines are
+# printed together when it ends, since two steps may run at once.
 step() {
-	local what=$1 show=$2 started=$SECONDS
+	local what=$1 show=$2 started=$SECONDS log=$scratch/step.$BASHPID TIMEFORMAT='%U %S'
 	shift 2
-	printf '%s' "$what"
-	if ! "$@" >"$log" 2>&1; then
-		echo
-		cat "$log"
-		echo "FAILED: $what"
-		exit 1
+	if ! { time "$@" >"$log" 2>&1; } 2>"$log.cpu"; then
+		{ cat "$log"; echo "FAILED: $what"; } >"$log.out"
+		cat "$log.out"
+		return 1
 	fi
-	echo ": $((SECONDS - started)) s"
-	[ -z "$show" ] || grep -E "$show" "$log" || true
+	{
+		echo "$what: $((SECONDS - started)) s, CPU $(awk '{ printf "%.0f", $1 + $2 }' "$log.cpu") s"
+		[ -z "$show" ] || grep -E "$show" "$log" || true
+	} >"$log.out"
+	cat "$log.out"
 }
 # A ctest run, summed up by its closing lines.
 tests() {
@@ -72,39 +74,54 @@ tests() {
 step "plain build" '' sh -c \
 	"cmake -S . -B build-tests -DHORLET_TESTS=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON &&
 	cmake --build build-tests -j$jobs"
+
+# The builds and checks that no test waits on run beside the tests, at the
+# lowest priority, so that they take the CPU time the tests leave and the
+# tests' timing is as it would be alone.
+checks() {
+	# Project habits: formatting, and the static checkers on the program.
+	# clang-tidy reads the plain build's flags, less the one of g++'s
+	# link-time optimisation that clang does not know.
+	step "clang-format" '' clang-format --dry-run --Werror src/*.cpp src/*.hpp tests/*.cpp \
+		tests/*.hpp fuzz/*.cpp bench/*.cpp bench/*.hpp
+	step "sanitizer build" '' sh -c \
+		"cmake -S . -B build-asan -DHORLET_TESTS=ON -DHORLET_SANITIZE=ON && cmake --build build-asan -j$jobs"
+	# Where its users are: ARM, and POSIX systems other than Linux.
+	for target in aarch64 armv7; do
+		step "$target cross build" '' sh -c \
+			"cmake -S . -B build-$target -DCMAKE_TOOLCHAIN_FILE=tests/cross.cmake -DHORLET_TARGET=$target \
+			-DHORLET_TESTS=ON && cmake --build build-$target -j$jobs --target horlet_engine_tests"
+	done
+	step "fuzzer build" '' sh -c \
+		"CXX=clang++ cmake -S . -B build-fuzz -DHORLET_FUZZ=ON -DHORLET_TESTS=OFF && cmake --build build-fuzz -j$jobs"
+	step "clang-tidy" '' clang-tidy -p build-tests --quiet \
+		--extra-arg=-Wno-ignored-optimization-argument src/*.cpp
+	step "cppcheck" '' cppcheck --quiet --std=c++20 --enable=warning,performance,portability \
+		--error-exitcode=1 -I src src
+	step "POSIX.1-2008 builds with g++ and clang/libc++" '^strict' sh tests/strict_build.sh "$scratch/strict"
+}
+# In a process group of its own, so that a failed step of the tests ends
+# it and all it started.
+setsid nice -n 19 bash -c "set -euo pipefail; $(declare -p scratch jobs); $(declare -f step checks)
+	checks" &
+checking=$!
+trap 'kill -- -$checking 2>/dev/null; rm -rf "$log" "$scratch"' EXIT
+
 tests "tests, soak, memcheck, older CPUs and man page" build-tests
 step "install and Debian package" '^package:' sh tests/package_check.sh build-tests
-step "release, made twice from clones of the last commit" '^release:' sh tests/release_check.sh
-step "static builds against musl for x86_64, aarch64 and armv7, their tests and an empty root" \
-	'^static:' sh tests/static_check.sh build-tests build-static
+step "release, made twice from clones of the last commit" '^release:' \
+	sh tests/release_check.sh "$scratch/release"
+step "the release's static binaries for x86_64, aarch64 and armv7: their tests and an empty root" \
+	'^static:' sh tests/static_check.sh build-tests "$scratch/release"
 
-# Project habits: formatting, and the static checkers on the program.
-# clang-tidy reads the plain build's flags, less the one of g++'s link-time
-# optimisation that clang does not know.
-step "clang-format" '' clang-format --dry-run --Werror src/*.cpp src/*.hpp tests/*.cpp \
-	tests/*.hpp fuzz/*.cpp bench/*.cpp bench/*.hpp
-step "clang-tidy" '' clang-tidy -p build-tests --quiet \
-	--extra-arg=-Wno-ignored-optimization-argument src/*.cpp
-step "cppcheck" '' cppcheck --quiet --std=c++20 --enable=warning,performance,portability \
-	--error-exitcode=1 -I src src
-
-step "sanitizer build" '' sh -c \
-	"cmake -S . -B build-asan -DHORLET_TESTS=ON -DHORLET_SANITIZE=ON && cmake --build build-asan -j$jobs"
+wait $checking || exit 1
 tests "tests under AddressSanitizer and UndefinedBehaviorSanitizer" build-asan
-
-# Where its users are: POSIX systems other than Linux, and ARM.
-step "POSIX.1-2008 builds with g++ and clang/libc++" '^strict' sh tests/strict_build.sh "$scratch/strict"
 for target in aarch64 armv7; do
-	step "$target cross build" '' sh -c \
-		"cmake -S . -B build-$target -DCMAKE_TOOLCHAIN_FILE=tests/cross.cmake -DHORLET_TARGET=$target \
-		-DHORLET_TESTS=ON && cmake --build build-$target -j$jobs --target horlet_engine_tests"
 	tests "engine tests on $target under qemu" build-$target
 done
 
 # Fuzzing from the seed corpus in the repository, into a scratch corpus.
 seconds=${FUZZ_SECONDS:-60}
-step "fuzzer build" '' sh -c \
-	"CXX=clang++ cmake -S . -B build-fuzz -DHORLET_FUZZ=ON -DHORLET_TESTS=OFF && cmake --build build-fuzz -j$jobs"
 # Both fuzzers at once, one a core; each prints its own summary.
 fuzz() {
 	local target=$1 corpus=$scratch/$1

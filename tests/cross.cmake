@@ -17,7 +17,9 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${HORLET_TARGET})
 set(CMAKE_CXX_COMPILER ${gnu_arch}-g++)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${qemu} -L /usr/${gnu_arch})
-set(CMAKE_FIND_ROOT_PATH /usr/${gnu_arch})
+# The cross tool chain's own files, and that architecture's libraries
+# installed beside the native ones (Debian's multiarch).
+set(CMAKE_FIND_ROOT_PATH /usr/${gnu_arch} /)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -203,6 +203,15 @@ std::string in_libc_words(std::string text)
 	return text;
 }
 
+std::vector<std::string> regex_groups(const std::string &text, const std::string &re, bool search)
+{
+	std::smatch m;
+	if (!(search ? std::regex_search(text, m, std::regex(re))
+	             : std::regex_match(text, m, std::regex(re))))
+		return {};
+	return {m.begin(), m.end()};
+}
+
 void expect_run(const sh_case &c)
 {
 	if (!c.wrapped && wrapped())

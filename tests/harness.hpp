@@ -57,6 +57,13 @@ bool wrapped();
 // names the one the tests are written for (glibc) and the other.
 std::string in_libc_words(std::string text);
 
+// The groups of re, an ECMAScript regular expression (0 is the whole
+// match), where it matches all of text, or with search its first match in
+// text; none where it does not match.  <regex> takes long to compile, so it
+// is compiled here alone.
+std::vector<std::string> regex_groups(const std::string &text, const std::string &re,
+                                      bool search = false);
+
 // A row's name, for the names of parameterised tests.
 inline constexpr auto row_name = [](const auto &info) { return std::string(info.param.name); };
 

@@ -10,9 +10,11 @@
 # and covered by SHA256SUMS, that the signature verifies, that the x86_64
 # binary runs, and that outside a git checkout, or in a copy of the
 # sources inside another git repository, the release fails with a message.
-# usage: release_check.sh
+# The first release is left in DIR, for the static check.
+# usage: release_check.sh DIR
 set -eu
 src=$(pwd)
+keep=$1
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 fail() {
@@ -80,4 +82,6 @@ for dir in plain outer/horlet; do
 	grep -q "not a git checkout" "$scratch/log" || fail "no clear message in $dir"
 done
 
+rm -rf "$keep"
+cp -r "$scratch/one" "$keep"
 echo "release: $(ls | tr '\n' ' ')the same when made twice (umask 022 and 0000, TZ and locale, through a link), signature verified; $(wc -l <"$scratch/packed") tracked files"

@@ -1,14 +1,14 @@
 #!/bin/sh
-# Builds the static horlet against musl (pkg/musl.cmake) for x86_64,
-# aarch64 and armv7, checks that each needs no other file, runs the
-# program's tests against each (the ARM ones under qemu-user, the test
-# program staying native), then runs the x86_64 one in an empty root:
-# alone, with nothing but a zone file beside it, and with a summer time
-# given without a rule.
-# usage: static_check.sh TESTS_BUILD_DIR BUILD_DIR_PREFIX
+# Takes the static binaries of a release (pkg/release.sh) for x86_64,
+# aarch64 and armv7 from their archives, as users get them, checks that
+# each needs no other file, runs the program's tests against each (the ARM
+# ones under qemu-user, the test program staying native), then runs the
+# x86_64 one in an empty root: alone, with nothing but a zone file beside
+# it, and with a summer time given without a rule.
+# usage: static_check.sh TESTS_BUILD_DIR RELEASE_DIR
 set -eu
 tests=$(realpath "$1")
-prefix=$2
+release=$(realpath "$2")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 fail() {
@@ -17,11 +17,9 @@ fail() {
 }
 
 for target in x86_64 aarch64 armv7; do
-	build=$prefix-$target
-	{ cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=pkg/musl.cmake -DHORLET_TARGET=$target \
-		-DCMAKE_BUILD_TYPE=Release && cmake --build "$build" -j"$(nproc)"; } >"$scratch/log" 2>&1 ||
-		{ cat "$scratch/log"; fail "the build for $target failed"; }
-	bin=$(realpath "$build/horlet")
+	archive=$(ls "$release"/horlet-*-$target-linux-musl.tar.gz) || fail "no archive for $target"
+	tar xzf "$archive" -C "$scratch"
+	bin=$(realpath "$scratch/$(basename "$archive" .tar.gz)/horlet")
 	readelf -l "$bin" | grep -q INTERP && fail "$target: has a program interpreter: not static"
 	readelf -d "$bin" 2>/dev/null | grep -q NEEDED && fail "$target: needs shared libraries"
 	# The tests find the program as horlet in its own directory.
@@ -43,7 +41,7 @@ for target in x86_64 aarch64 armv7; do
 done
 
 # An empty root: the binary alone, then with a zone file.
-bin=$(realpath "$prefix-x86_64/horlet")
+bin=$(realpath "$scratch"/horlet-*-x86_64-linux-musl/horlet)
 root=$scratch/root
 mkdir -p "$root/etc"
 cp "$bin" "$root/horlet"
