@@ -101,8 +101,11 @@ checks() {
 	step "POSIX.1-2008 builds with g++ and clang/libc++" '^strict' sh tests/strict_build.sh "$scratch/strict"
 }
 # In a process group of its own, so that a failed step of the tests ends
-# it and all it started.
+# it and all it started.  setsid makes it a session of its own too, which
+# Linux schedules as a group beside the tests' (autogroup): that group's
+# own nice value is what keeps it behind them.
 setsid nice -n 19 bash -c "set -euo pipefail; $(declare -p scratch jobs); $(declare -f step checks)
+	echo 19 2>/dev/null >/proc/self/autogroup || true
 	checks" &
 checking=$!
 trap 'kill -- -$checking 2>/dev/null; rm -rf "$log" "$scratch"' EXIT

@@ -143,6 +143,16 @@ struct child_pipes {
 	}
 };
 
+// SIGINT and SIGQUIT at their default action in this process and all it
+// starts, as from a terminal, whoever started the tests: a shell ignores
+// them for a command it starts in the background, and horlet keeps a
+// stop signal ignored that it was given ignored.
+const bool signals_as_from_a_terminal = [] {
+	signal(SIGINT, SIG_DFL);
+	signal(SIGQUIT, SIG_DFL);
+	return true;
+}();
+
 // Forks a child that runs in_child and never returns to the caller.  The
 // parent ignores SIGPIPE, so that it survives a child that leaves its input
 // unread; the child gets the default action back, and a limit on the size

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Takes the static binaries of a release (pkg/release.sh) for x86_64,
 # aarch64 and armv7 from their archives, as users get them, checks that
-# each needs no other file, runs the program's tests against each (the ARM
-# ones under qemu-user, the test program staying native), then runs the
+# each needs no other file, runs the program's tests against each, the
+# three side by side (the ARM ones under qemu-user, the test program
+# staying native), then runs the
 # x86_64 one in an empty root: alone, with nothing but a zone file beside
 # it, and with a summer time given without a rule.
 # usage: static_check.sh TESTS_BUILD_DIR RELEASE_DIR
@@ -16,7 +17,9 @@ fail() {
 	exit 1
 }
 
-for target in x86_64 aarch64 armv7; do
+# One target: its checks and tests, reported on standard output.
+check() {
+	target=$1
 	archive=$(ls "$release"/horlet-*-$target-linux-musl.tar.gz) || fail "no archive for $target"
 	tar xzf "$archive" -C "$scratch"
 	bin=$(realpath "$scratch/$(basename "$archive" .tar.gz)/horlet")
@@ -34,11 +37,23 @@ for target in x86_64 aarch64 armv7; do
 		;;
 	esac
 	HORLET_BIN=$run HORLET_WRAPPED=$wrapped HORLET_LIBC=musl \
-		"$tests/tests/horlet_program_tests" --gtest_brief=1 >"$scratch/log" 2>&1 ||
-		{ cat "$scratch/log"; fail "the program's tests failed against the static build for $target"; }
-	grep -E '^\[  (PASSED|SKIPPED) ' "$scratch/log" | sed "s/^/static: $target: /"
+		"$tests/tests/horlet_program_tests" --gtest_brief=1 >"$scratch/log.$target" 2>&1 ||
+		{ cat "$scratch/log.$target"; fail "the program's tests failed against the static build for $target"; }
+	grep -E '^\[  (PASSED|SKIPPED) ' "$scratch/log.$target" | sed "s/^/static: $target: /"
 	echo "static: $target: $(stat -c %s "$bin") bytes, $(file -b "$bin" | cut -d, -f1-2)"
+}
+# The three side by side: the tests spend most of their time waiting on
+# the program, and under qemu on its start.
+for target in x86_64 aarch64 armv7; do
+	(check $target) >"$scratch/report.$target" 2>&1 &
+	eval "pid_$target=$!"
 done
+failed=
+for target in x86_64 aarch64 armv7; do
+	eval "wait \$pid_$target" || failed=1
+	cat "$scratch/report.$target"
+done
+[ -z "$failed" ] || exit 1
 
 # An empty root: the binary alone, then with a zone file.
 bin=$(realpath "$scratch"/horlet-*-x86_64-linux-musl/horlet)
