@@ -75,40 +75,60 @@ step "plain build" '' sh -c \
 	"cmake -S . -B build-tests -DHORLET_TESTS=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON &&
 	cmake --build build-tests -j$jobs"
 
-# The builds and checks that no test waits on run beside the tests, at the
-# lowest priority, so that they take the CPU time the tests leave and the
-# tests' timing is as it would be alone.
+# The builds and the checks run beside the tests, at the lowest priority,
+# so that they take the CPU time the tests leave and the tests' timing is
+# as it would be alone: two lanes, so that what is left of them when the
+# tests wait on a build has both cores.  Each build leaves a mark that the
+# tests that need it wait for.
+builds() {
+	step "sanitizer build" '' sh -c \
+		"cmake -S . -B build-asan -DHORLET_TESTS=ON -DHORLET_SANITIZE=ON && cmake --build build-asan -j$jobs"
+	touch "$scratch/built-asan"
+	# Where its users are: ARM.
+	for target in aarch64 armv7; do
+		step "$target cross build" '' sh -c \
+			"cmake -S . -B build-$target -DCMAKE_TOOLCHAIN_FILE=tests/cross.cmake -DHORLET_TARGET=$target \
+			-DHORLET_TESTS=ON && cmake --build build-$target -j$jobs --target horlet_engine_tests"
+		touch "$scratch/built-$target"
+	done
+	step "fuzzer build" '' sh -c \
+		"CXX=clang++ cmake -S . -B build-fuzz -DHORLET_FUZZ=ON -DHORLET_TESTS=OFF && cmake --build build-fuzz -j$jobs"
+}
 checks() {
 	# Project habits: formatting, and the static checkers on the program.
 	# clang-tidy reads the plain build's flags, less the one of g++'s
 	# link-time optimisation that clang does not know.
 	step "clang-format" '' clang-format --dry-run --Werror src/*.cpp src/*.hpp tests/*.cpp \
 		tests/*.hpp fuzz/*.cpp bench/*.cpp bench/*.hpp
-	step "sanitizer build" '' sh -c \
-		"cmake -S . -B build-asan -DHORLET_TESTS=ON -DHORLET_SANITIZE=ON && cmake --build build-asan -j$jobs"
-	# Where its users are: ARM, and POSIX systems other than Linux.
-	for target in aarch64 armv7; do
-		step "$target cross build" '' sh -c \
-			"cmake -S . -B build-$target -DCMAKE_TOOLCHAIN_FILE=tests/cross.cmake -DHORLET_TARGET=$target \
-			-DHORLET_TESTS=ON && cmake --build build-$target -j$jobs --target horlet_engine_tests"
-	done
-	step "fuzzer build" '' sh -c \
-		"CXX=clang++ cmake -S . -B build-fuzz -DHORLET_FUZZ=ON -DHORLET_TESTS=OFF && cmake --build build-fuzz -j$jobs"
 	step "clang-tidy" '' clang-tidy -p build-tests --quiet \
 		--extra-arg=-Wno-ignored-optimization-argument src/*.cpp
 	step "cppcheck" '' cppcheck --quiet --std=c++20 --enable=warning,performance,portability \
 		--error-exitcode=1 -I src src
+	# Other POSIX systems than Linux.
 	step "POSIX.1-2008 builds with g++ and clang/libc++" '^strict' sh tests/strict_build.sh "$scratch/strict"
 }
-# In a process group of its own, so that a failed step of the tests ends
-# it and all it started.  setsid makes it a session of its own too, which
-# Linux schedules as a group beside the tests' (autogroup): that group's
-# own nice value is what keeps it behind them.
-setsid nice -n 19 bash -c "set -euo pipefail; $(declare -p scratch jobs); $(declare -f step checks)
-	echo 19 2>/dev/null >/proc/self/autogroup || true
-	checks" &
+# Each lane in a process group of its own, so that a failed step of the
+# tests ends it and all it started.  setsid makes it a session of its own
+# too, which Linux schedules as a group beside the tests' (autogroup):
+# that group's own nice value is what keeps it behind them.
+lane() {
+	setsid nice -n 19 bash -c "set -euo pipefail; $(declare -p scratch jobs); $(declare -f step "$1")
+		echo 19 2>/dev/null >/proc/self/autogroup || true
+		trap '[ \$? -eq 0 ] || touch \"\$scratch/failed\"' EXIT
+		$1" &
+}
+lane builds
+building=$!
+lane checks
 checking=$!
-trap 'kill -- -$checking 2>/dev/null; rm -rf "$log" "$scratch"' EXIT
+trap 'kill -- -$building -$checking 2>/dev/null; rm -rf "$log" "$scratch"' EXIT
+# Waits for a build's mark; fails if a lane failed.
+await() {
+	until [ -e "$scratch/built-$1" ]; do
+		[ ! -e "$scratch/failed" ] || exit 1
+		sleep 1
+	done
+}
 
 tests "tests, soak, memcheck, older CPUs and man page" build-tests
 step "install and Debian package" '^package:' sh tests/package_check.sh build-tests
@@ -116,12 +136,15 @@ step "release, made twice from clones of the last commit" '^release:' \
 	sh tests/release_check.sh "$scratch/release"
 step "the release's static binaries for x86_64, aarch64 and armv7: their tests and an empty root" \
 	'^static:' sh tests/static_check.sh build-tests "$scratch/release"
-
-wait $checking || exit 1
+await asan
 tests "tests under AddressSanitizer and UndefinedBehaviorSanitizer" build-asan
 for target in aarch64 armv7; do
+	await $target
 	tests "engine tests on $target under qemu" build-$target
 done
+# The fuzzers take both cores: the lanes end first.
+wait $building || exit 1
+wait $checking || exit 1
 
 # Fuzzing from the seed corpus in the repository, into a scratch corpus.
 seconds=${FUZZ_SECONDS:-60}
