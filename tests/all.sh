@@ -77,20 +77,13 @@ step "plain build" '' sh -c \
 
 # The builds and the checks run beside the tests, at the lowest priority,
 # so that they take the CPU time the tests leave and the tests' timing is
-# as it would be alone: two lanes, so that what is left of them when the
-# tests wait on a build has both cores.  Each build leaves a mark that the
-# tests that need it wait for.
+# as it would be alone: in two lanes of about the same CPU time, so that
+# what is left of them when the tests wait on a build has both cores.
+# Each build leaves a mark that the tests that need it wait for.
 builds() {
 	step "sanitizer build" '' sh -c \
 		"cmake -S . -B build-asan -DHORLET_TESTS=ON -DHORLET_SANITIZE=ON && cmake --build build-asan -j$jobs"
 	touch "$scratch/built-asan"
-	# Where its users are: ARM.
-	for target in aarch64 armv7; do
-		step "$target cross build" '' sh -c \
-			"cmake -S . -B build-$target -DCMAKE_TOOLCHAIN_FILE=tests/cross.cmake -DHORLET_TARGET=$target \
-			-DHORLET_TESTS=ON && cmake --build build-$target -j$jobs --target horlet_engine_tests"
-		touch "$scratch/built-$target"
-	done
 	step "fuzzer build" '' sh -c \
 		"CXX=clang++ cmake -S . -B build-fuzz -DHORLET_FUZZ=ON -DHORLET_TESTS=OFF && cmake --build build-fuzz -j$jobs"
 }
@@ -104,8 +97,14 @@ checks() {
 		--extra-arg=-Wno-ignored-optimization-argument src/*.cpp
 	step "cppcheck" '' cppcheck --quiet --std=c++20 --enable=warning,performance,portability \
 		--error-exitcode=1 -I src src
-	# Other POSIX systems than Linux.
+	# Where its users are: POSIX systems other than Linux, and ARM.
 	step "POSIX.1-2008 builds with g++ and clang/libc++" '^strict' sh tests/strict_build.sh "$scratch/strict"
+	for target in aarch64 armv7; do
+		step "$target cross build" '' sh -c \
+			"cmake -S . -B build-$target -DCMAKE_TOOLCHAIN_FILE=tests/cross.cmake -DHORLET_TARGET=$target \
+			-DHORLET_TESTS=ON && cmake --build build-$target -j$jobs --target horlet_engine_tests"
+		touch "$scratch/built-$target"
+	done
 }
 # Each lane in a process group of its own, so that a failed step of the
 # tests ends it and all it started.  setsid makes it a session of its own
