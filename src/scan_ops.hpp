@@ -13,11 +13,12 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define HORLET_X86 1
+#endif
 // The instruction sets of each x86 way of scanning, written once: its
-// functions are compiled for them, and it runs where the CPU has them all.
+// functions are compiled for them, and it runs where the CPU has them all
+// (elsewhere, never).
 #define HORLET_SSE2_ISA "sse2"
 #define HORLET_AVX2_ISA "avx2,bmi,popcnt"
-#endif
 
 namespace horlet
 {
