@@ -84,34 +84,37 @@ builds() {
 	step "sanitizer build" '' sh -c \
 		"cmake -S . -B build-asan -DHORLET_TESTS=ON -DHORLET_SANITIZE=ON && cmake --build build-asan -j$jobs"
 	touch "$scratch/built-asan"
+	cross_build aarch64
 	step "fuzzer build" '' sh -c \
 		"CXX=clang++ cmake -S . -B build-fuzz -DHORLET_FUZZ=ON -DHORLET_TESTS=OFF && cmake --build build-fuzz -j$jobs"
 }
 checks() {
+	cross_build armv7
 	# Project habits: formatting, and the static checkers on the program.
-	# clang-tidy reads the plain build's flags, less the one of g++'s
-	# link-time optimisation that clang does not know.
 	step "clang-format" '' clang-format --dry-run --Werror src/*.cpp src/*.hpp tests/*.cpp \
 		tests/*.hpp fuzz/*.cpp bench/*.cpp bench/*.hpp
-	step "clang-tidy" '' clang-tidy -p build-tests --quiet \
-		--extra-arg=-Wno-ignored-optimization-argument src/*.cpp
 	step "cppcheck" '' cppcheck --quiet --std=c++20 --enable=warning,performance,portability \
 		--error-exitcode=1 -I src src
-	# Where its users are: POSIX systems other than Linux, and ARM.
+	# Other POSIX systems than Linux.
 	step "POSIX.1-2008 builds with g++ and clang/libc++" '^strict' sh tests/strict_build.sh "$scratch/strict"
-	for target in aarch64 armv7; do
-		step "$target cross build" '' sh -c \
-			"cmake -S . -B build-$target -DCMAKE_TOOLCHAIN_FILE=tests/cross.cmake -DHORLET_TARGET=$target \
-			-DHORLET_TESTS=ON && cmake --build build-$target -j$jobs --target horlet_engine_tests"
-		touch "$scratch/built-$target"
-	done
+	# clang-tidy reads the plain build's flags, less the one of g++'s
+	# link-time optimisation that clang does not know.
+	step "clang-tidy" '' clang-tidy -p build-tests --quiet \
+		--extra-arg=-Wno-ignored-optimization-argument src/*.cpp
+}
+# Where its users are: ARM.
+cross_build() {
+	step "$1 cross build" '' sh -c \
+		"cmake -S . -B build-$1 -DCMAKE_TOOLCHAIN_FILE=tests/cross.cmake -DHORLET_TARGET=$1 \
+		-DHORLET_TESTS=ON && cmake --build build-$1 -j$jobs --target horlet_engine_tests"
+	touch "$scratch/built-$1"
 }
 # Each lane in a process group of its own, so that a failed step of the
 # tests ends it and all it started.  setsid makes it a session of its own
 # too, which Linux schedules as a group beside the tests' (autogroup):
 # that group's own nice value is what keeps it behind them.
 lane() {
-	setsid nice -n 19 bash -c "set -euo pipefail; $(declare -p scratch jobs); $(declare -f step "$1")
+	setsid nice -n 19 bash -c "set -euo pipefail; $(declare -p scratch jobs); $(declare -f step cross_build "$1")
 		echo 19 2>/dev/null >/proc/self/autogroup || true
 		trap '[ \$? -eq 0 ] || touch \"\$scratch/failed\"' EXIT
 		$1" &
