@@ -413,6 +413,7 @@ scan_avx2_many(HORLET_ENTRY_ARGS)
 	return {scan_path::avx2, false};
 }
 #endif
+#undef HORLET_ENTRY_ARGS
 
 // Whether the CPU has every instruction set of isa, a list such as
 // "avx2,bmi,popcnt" ("" for none).  A name without its check here is
@@ -443,8 +444,9 @@ bool cpu_has_all(std::string_view isa)
 // name, and the instruction sets its entries are compiled for (a path of
 // another architecture is not built, and its CPU never has them).  Its
 // entries, for a block of few chunks and for any other, are called by
-// copy_block's switch, directly: their addresses never taken, GCC
-// compiles each for its one call.  Adding a path: its ops in
+// copy_block's switch directly, never through their addresses, so that
+// link-time optimisation may compile each for its one call (what those
+// for many are kept from, above).  Adding a path: its ops in
 // scan_ops.hpp, its entries above, its place in all_scan_paths, a row,
 // and its case in copy_block, which the compiler asks for.
 struct scan_row {
