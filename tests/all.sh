@@ -123,7 +123,9 @@ lane builds
 building=$!
 lane checks
 checking=$!
-trap 'kill -- -$building -$checking 2>/dev/null; rm -rf "$log" "$scratch"' EXIT
+# Under set -e a failed command in this trap would become the script's
+# status: the lanes' groups are normally gone by the end, so kill fails.
+trap 'kill -- -$building -$checking 2>/dev/null || true; rm -rf "$log" "$scratch"' EXIT
 # Waits for a build's mark; fails if a lane failed.
 await() {
 	until [ -e "$scratch/built-$1" ]; do
