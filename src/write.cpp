@@ -5,8 +5,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 namespace horlet
 {
@@ -31,6 +33,34 @@ namespace
 		return 0;
 	}
 	return err == EINTR ? 0 : err;
+}
+
+// write_all's path for a message socket (datagram, seqpacket) that
+// refused n bytes as one message (EMSGSIZE): writes them in smaller
+// pieces, each a run of whole lines where one fits.
+[[gnu::cold, gnu::noinline]] int write_pieces(int fd, const char *p, std::size_t n)
+{
+	std::size_t most = n / 2;
+	while (n > 0) {
+		std::size_t k = std::min(n, most);
+		if (k < n) {
+			auto nl = std::string_view(p, k).rfind('\n');
+			if (nl != std::string_view::npos)
+				k = nl + 1;
+		}
+		ssize_t w = write(fd, p, k);
+		if (w < 0) {
+			int err = retry_write(fd);
+			if (err == EMSGSIZE && k > 1)
+				most = k / 2;
+			else if (err != 0)
+				return err;
+			continue;
+		}
+		p += w;
+		n -= static_cast<std::size_t>(w);
+	}
+	return 0;
 }
 
 } // namespace
@@ -70,7 +100,7 @@ int write_all(int fd, const char *p, std::size_t n)
 		ssize_t w = write(fd, p, n);
 		if (w < 0) {
 			if (int err = retry_write(fd); err != 0)
-				return err;
+				return err == EMSGSIZE ? write_pieces(fd, p, n) : err;
 			continue;
 		}
 		p += w;

@@ -11,7 +11,8 @@ namespace horlet
 
 // Write all n bytes, or the n pieces at v, across short writes and
 // interrupts, each with as few system calls as the descriptor allows;
-// 0 or an errno.
+// 0 or an errno.  write_all also splits what a message socket refuses as
+// one message, at newlines where it can.
 int write_all(int fd, const char *p, std::size_t n);
 int writev_all(int fd, iovec *v, int n);
 

@@ -1,6 +1,7 @@
 // Failures of the output and the input: each is reported, with status 1,
 // and nothing read before it is lost.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 #include <csignal>
 
 #include <string>
+#include <utility>
 
 #include "frame.hpp"
 #include "harness.hpp"
@@ -162,6 +164,54 @@ TEST(faults, long_diagnostic_arrives_whole)
 	close(p[0]);
 	EXPECT_EQ(wait_for(pid, run_timeout), 0);
 	EXPECT_TRUE(got == object + ": too many arguments\n") << got.size() << " bytes";
+}
+
+// Output to a message socket, which refuses a write longer than its
+// buffer as one message (a small one here): everything arrives, each
+// message whole lines or a piece of one line longer than a message.
+TEST(faults, message_socket_output_takes_everything)
+{
+	const std::pair<int, const char *> types[] = {{SOCK_DGRAM, "datagram"},
+	                                              {SOCK_SEQPACKET, "seqpacket"}};
+	for (auto [type, name] : types) {
+		int sv[2];
+		ASSERT_EQ(socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, sv), 0);
+		int small = 4096;
+		ASSERT_EQ(setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+		std::string input =
+		    big_input.substr(0, 20000) + std::string(30000, 'x') + "\nend\n";
+		std::string want;
+		for (std::size_t at = 0, nl; (nl = input.find('\n', at)) != std::string::npos;
+		     at = nl + 1)
+			want += "T " + input.substr(at, nl + 1 - at);
+		child ch = spawn({"-f", "T "}, sv[1]);
+		close(sv[1]);
+		ASSERT_EQ(write(ch.in, input.data(), input.size()),
+		          static_cast<ssize_t>(input.size()));
+		close(ch.in);
+		ch.in = -1;
+		std::string got, torn;
+		int messages = 0;
+		char buf[65536];
+		pollfd p{sv[0], POLLIN, 0};
+		while (got.size() < want.size() && poll(&p, 1, 20000) == 1) {
+			ssize_t n = recv(sv[0], buf, sizeof buf, 0);
+			ASSERT_GT(n, 0);
+			std::string m(buf, static_cast<std::size_t>(n));
+			if (torn.empty() && m.back() != '\n' && m.find('\n') != std::string::npos)
+				torn = m.substr(m.rfind('\n'), 40);
+			got += m;
+			++messages;
+		}
+		close(sv[0]);
+		EXPECT_EQ(finish(ch), 0);
+		EXPECT_TRUE(got == want)
+		    << name << ": " << got.size() << " of " << want.size() << " bytes";
+		EXPECT_GT(messages, 6) << name;
+		EXPECT_TRUE(torn.empty())
+		    << name
+		    << ": a message ends inside a line it does not wholly hold: " << dump(torn);
+	}
 }
 
 // A read error after some input: what came before it is written whole.
