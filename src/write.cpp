@@ -40,7 +40,7 @@ namespace
 // pieces, each a run of whole lines where one fits.
 [[gnu::cold, gnu::noinline]] int write_pieces(int fd, const char *p, std::size_t n)
 {
-	std::size_t most = n / 2;
+	std::size_t most = std::max<std::size_t>(n / 2, 1);
 	while (n > 0) {
 		std::size_t k = std::min(n, most);
 		if (k < n) {
