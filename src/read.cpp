@@ -45,6 +45,14 @@ copy_state stream;
 alignas(64) std::array<char, IN_BUF_SIZE + SCAN_REACH> ibuf;
 alignas(64) std::array<char, OUT_BUF_SIZE> obuf;
 
+// A read of a socket of messages, or of the last look: out of the loop,
+// which is shorter for it.
+[[gnu::noinline]] ssize_t read_other(last_look &look, int in, bool &cut)
+{
+	return look.fd < 0 ? read_message(in, ibuf.data(), IN_BUF_SIZE, cut)
+	                   : look_read(look, ibuf.data(), IN_BUF_SIZE);
+}
+
 } // namespace
 
 stream_result stamp_stream(const run_settings &rs, int in, const stop_request *stop)
@@ -53,8 +61,8 @@ stream_result stamp_stream(const run_settings &rs, int in, const stop_request *s
 	start_copy(s, rs, best_scan_path(), obuf.data(), obuf.size());
 	stream_result r;
 	// One loop for the input and for the last look at a stop, so that a
-	// block's way from read(2) to write(2) is written once, and the look
-	// costs the loop one test until a stop.
+	// block's way from read(2) to write(2) is written once; the look, and
+	// an input of messages, cost the loop one test.
 	last_look look;
 	// At a terminal a person waits for what comes: a prompt, progress
 	// dots.  There a read that ends inside a line, with nothing more
@@ -62,9 +70,11 @@ stream_result stamp_stream(const run_settings &rs, int in, const stop_request *s
 	// whole lines, so that horlets appending to one file interleave at
 	// line boundaries alone.
 	const bool to_terminal = isatty(rs.out) == 1;
+	// A socket of messages is read a message at a time, and one longer
+	// than a read takes is reported, not cut short silently.
+	bool plain = !message_socket(in), cut = false;
 	for (;;) {
-		ssize_t n = look.fd < 0 ? read(in, ibuf.data(), IN_BUF_SIZE)
-		                        : look_read(look, ibuf.data(), IN_BUF_SIZE);
+		ssize_t n = plain ? read(in, ibuf.data(), IN_BUF_SIZE) : read_other(look, in, cut);
 		if (n > 0) {
 			// Read after the bytes came, so the stamp is their arrival.
 			timeval tv;
@@ -84,6 +94,7 @@ stream_result stamp_stream(const run_settings &rs, int in, const stop_request *s
 			look = look_start(*stop, IN_BUF_SIZE);
 			if (look.fd < 0)
 				break;
+			plain = false;
 		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
 			// Made non-blocking by another holder of the input.
 			wait_ready(in, POLLIN);

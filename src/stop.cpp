@@ -130,6 +130,7 @@ bool make_stop(stop_request &stop, int in)
 		stop.datagrams = S_ISSOCK(st.st_mode) &&
 		                 getsockopt(in, SOL_SOCKET, SO_TYPE, &type, &len) == 0 &&
 		                 type == SOCK_DGRAM;
+		stop.messages = S_ISSOCK(st.st_mode) && message_socket(in);
 	}
 	stop_in = in;
 	stop_eof = p[0];
@@ -163,7 +164,7 @@ void catch_stop_signals(stop_request &stop)
 
 last_look look_start(const stop_request &stop, std::size_t cap)
 {
-	last_look look{stop.look_fd, stop.datagrams, 0};
+	last_look look{stop.look_fd, stop.datagrams, stop.messages, false, 0};
 	if (look.fd < 0)
 		return look;
 	// A datagram socket tells the size of its first datagram alone.
@@ -180,12 +181,15 @@ ssize_t look_read(last_look &look, char *buf, std::size_t cap)
 {
 	const itimerval wait{{0, 0}, {0, LOOK_WAIT_US}}, none{};
 	// Each read only when one would not wait: something waits, or the
-	// writer has gone (POLLIN comes with POLLHUP while data is left).
-	while (look.left > 0 && ready_now(look.fd, POLLIN)) {
-		// A datagram is read whole or cut short: each read may take a
+	// writer has gone (POLLIN comes with POLLHUP while data is left); or
+	// a message was cut short, which the next read reports.
+	while (look.cut || (look.left > 0 && ready_now(look.fd, POLLIN))) {
+		// A message is read whole or cut short: each read may take a
 		// whole block.
 		(void)setitimer(ITIMER_REAL, &wait, nullptr);
-		ssize_t n = read(look.fd, buf, look.datagrams ? cap : std::min(look.left, cap));
+		std::size_t want = look.messages ? cap : std::min(look.left, cap);
+		ssize_t n = look.messages ? read_message(look.fd, buf, want, look.cut)
+		                          : read(look.fd, buf, want);
 		int err = errno;
 		(void)setitimer(ITIMER_REAL, &none, nullptr);
 		if (n > 0) {

@@ -21,6 +21,8 @@ struct stop_request {
 	int look_fd = -1;
 	// A datagram socket, whose FIONREAD tells the first datagram alone.
 	bool datagrams = false;
+	// A socket of messages (datagram, seqpacket), read a message a time.
+	bool messages = false;
 };
 
 // The descriptors a stop of the run that reads in needs; false, with
@@ -43,6 +45,8 @@ inline constexpr long LOOK_WAIT_US = 100000;
 struct last_look {
 	int fd = -1; // -1: no look
 	bool datagrams = false;
+	bool messages = false;
+	bool cut = false;     // a message was longer than a read
 	std::size_t left = 0; // what may still be taken
 };
 last_look look_start(const stop_request &stop, std::size_t cap);

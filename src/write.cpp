@@ -1,8 +1,10 @@
-// horlet: the output buffer and the write loops.
+// horlet: the output buffer and the write loops, and what the read and
+// the stop share of descriptors: waits, and reads of message sockets.
 #include "write.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,6 +71,32 @@ bool ready_now(int fd, short events)
 {
 	pollfd p{fd, events, 0};
 	return poll(&p, 1, 0) == 1 && (p.revents & events) != 0;
+}
+
+bool message_socket(int fd)
+{
+	int type = 0;
+	socklen_t len = sizeof type;
+	return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 &&
+	       (type == SOCK_DGRAM || type == SOCK_SEQPACKET);
+}
+
+ssize_t read_message(int fd, char *buf, std::size_t cap, bool &cut)
+{
+	if (cut) {
+		errno = EMSGSIZE;
+		return -1;
+	}
+	// MSG_TRUNC: the length of the whole message, however much is taken.
+	ssize_t n = recv(fd, buf, cap, MSG_TRUNC);
+	// At a stop the end-of-file stand-in, a pipe, takes fd's place.
+	if (n < 0 && errno == ENOTSOCK)
+		return read(fd, buf, cap);
+	if (n > 0 && static_cast<std::size_t>(n) > cap) {
+		cut = true;
+		return static_cast<ssize_t>(cap);
+	}
+	return n;
 }
 
 int writev_all(int fd, iovec *v, int n)

@@ -1,7 +1,9 @@
 // horlet: the output: a buffer that collects stamped lines, and the write
-// loops that deliver it (and the program's diagnostics).
+// loops that deliver it (and the program's diagnostics); and what the read
+// and the stop share of descriptors.
 #pragma once
 
+#include <sys/types.h>
 #include <sys/uio.h>
 
 #include <cstddef>
@@ -21,6 +23,14 @@ int writev_all(int fd, iovec *v, int n);
 void wait_ready(int fd, short events);
 // Whether fd is ready for events now, without waiting.
 bool ready_now(int fd, short events);
+
+// Whether fd is a socket of messages (datagram, seqpacket), of which a
+// read takes one message whole or cuts it short.
+bool message_socket(int fd);
+// Reads one message of such a socket as read(2) would, but never cuts one
+// short silently: of a message longer than cap, the first cap bytes are
+// given and cut is set, and the next read fails with EMSGSIZE.
+ssize_t read_message(int fd, char *buf, std::size_t cap, bool &cut);
 
 // fd, moved above the standard descriptors, so that a closed standard
 // stream is never taken over by it.

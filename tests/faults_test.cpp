@@ -214,6 +214,37 @@ TEST(faults, message_socket_output_takes_everything)
 	}
 }
 
+// A message longer than a read takes (the sender made room for it) is
+// not cut short silently: what was read of it is written, then the
+// error is reported.
+TEST(faults, message_longer_than_a_read_is_reported)
+{
+	const std::pair<int, const char *> types[] = {{SOCK_DGRAM, "datagram"},
+	                                              {SOCK_SEQPACKET, "seqpacket"}};
+	const std::string big(horlet::IN_BUF_SIZE + 1000, 'x');
+	for (auto [type, name] : types) {
+		int sv[2];
+		ASSERT_EQ(socketpair(AF_UNIX, type, 0, sv), 0);
+		int room = 4 << 20;
+		ASSERT_EQ(setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &room, sizeof room), 0);
+		ASSERT_EQ(setsockopt(sv[1], SOL_SOCKET, SO_RCVBUF, &room, sizeof room), 0);
+		ASSERT_EQ(send(sv[0], "a\n", 2, 0), 2);
+		if (send(sv[0], big.data(), big.size(), 0) != static_cast<ssize_t>(big.size()))
+			GTEST_SKIP()
+			    << "a message of " << big.size() << " bytes cannot be sent here";
+		ASSERT_EQ(send(sv[0], "b\n", 2, 0), 2);
+		close(sv[0]);
+		// A datagram socket never reads as ended: timeout ends a run
+		// that does not see the error.
+		run_result r = run_sh("timeout 10 horlet -f 'T ' <&" + std::to_string(sv[1]));
+		close(sv[1]);
+		EXPECT_TRUE(r.out == "T a\nT " + big.substr(0, horlet::IN_BUF_SIZE))
+		    << name << ": " << r.out.size() << " bytes";
+		EXPECT_EQ(r.err, "standard input: Message too long\n") << name;
+		EXPECT_EQ(r.status, 1) << name;
+	}
+}
+
 // A read error after some input: what came before it is written whole.
 TEST(faults, read_error_keeps_what_was_read)
 {
