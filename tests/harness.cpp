@@ -207,6 +207,7 @@ std::string in_libc_words(std::string text)
 	    {std::regex("option requires an argument -- '(.)'"), "option requires an argument: $1"},
 	    {std::regex("Too many open files"), "No file descriptors available"},
 	    {std::regex("File name too long"), "Filename too long"},
+	    {std::regex("Message too long"), "Message too large"},
 	};
 	for (const auto &[from, to] : musl)
 		text = std::regex_replace(text, from, to);
