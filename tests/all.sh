@@ -71,11 +71,14 @@ tests() {
 		ctest --test-dir "$2" -j"$jobs" --output-on-failure
 }
 
-# The builds and the checks run beside the plain build and the tests, at
-# the lowest priority, so that they take the CPU time those leave and the
-# tests' timing is as it would be alone: in two lanes of about the same
-# CPU time, so that what is left of them when the tests wait on a build
-# has both cores.
+step "plain build" '' sh -c \
+	"cmake -S . -B build-tests -DHORLET_TESTS=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON &&
+	cmake --build build-tests -j$jobs"
+
+# The builds and the checks run beside the tests, at the lowest priority,
+# so that they take the CPU time the tests leave and the tests' timing is
+# as it would be alone: in two lanes of about the same CPU time, so that
+# what is left of them when the tests wait on a build has both cores.
 # Each build leaves a mark that the tests that need it wait for.
 builds() {
 	step "sanitizer build" '' sh -c \
@@ -95,11 +98,9 @@ checks() {
 	# Other POSIX systems than Linux.
 	step "POSIX.1-2008 builds with g++ and clang/libc++" '^strict' sh tests/strict_build.sh "$scratch/strict"
 	# clang-tidy reads the plain build's flags, less the one of g++'s
-	# link-time optimisation that clang does not know; a file a core,
-	# since scan.cpp alone takes most of its time.
-	await tests
-	step "clang-tidy" '' sh -c "printf '%s\\n' src/*.cpp | xargs -P$jobs -n1 clang-tidy -p build-tests \
-		--quiet --extra-arg=-Wno-ignored-optimization-argument"
+	# link-time optimisation that clang does not know.
+	step "clang-tidy" '' clang-tidy -p build-tests --quiet \
+		--extra-arg=-Wno-ignored-optimization-argument src/*.cpp
 }
 # Where its users are: ARM.
 cross_build() {
@@ -108,19 +109,12 @@ cross_build() {
 		-DHORLET_TESTS=ON && cmake --build build-$1 -j$jobs --target horlet_engine_tests"
 	touch "$scratch/built-$1"
 }
-# Waits for a build's mark; fails if a lane failed.
-await() {
-	until [ -e "$scratch/built-$1" ]; do
-		[ ! -e "$scratch/failed" ] || exit 1
-		sleep 1
-	done
-}
 # Each lane in a process group of its own, so that a failed step of the
 # tests ends it and all it started.  setsid makes it a session of its own
 # too, which Linux schedules as a group beside the tests' (autogroup):
 # that group's own nice value is what keeps it behind them.
 lane() {
-	setsid nice -n 19 bash -c "set -euo pipefail; $(declare -p scratch jobs); $(declare -f step cross_build await "$1")
+	setsid nice -n 19 bash -c "set -euo pipefail; $(declare -p scratch jobs); $(declare -f step cross_build "$1")
 		echo 19 2>/dev/null >/proc/self/autogroup || true
 		trap '[ \$? -eq 0 ] || touch \"\$scratch/failed\"' EXIT
 		$1" &
@@ -132,11 +126,13 @@ checking=$!
 # Under set -e a failed command in this trap would become the script's
 # status: the lanes' groups are normally gone by the end, so kill fails.
 trap 'kill -- -$building -$checking 2>/dev/null || true; rm -rf "$log" "$scratch"' EXIT
-
-step "plain build" '' sh -c \
-	"cmake -S . -B build-tests -DHORLET_TESTS=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON &&
-	cmake --build build-tests -j$jobs"
-touch "$scratch/built-tests"
+# Waits for a build's mark; fails if a lane failed.
+await() {
+	until [ -e "$scratch/built-$1" ]; do
+		[ ! -e "$scratch/failed" ] || exit 1
+		sleep 1
+	done
+}
 
 tests "tests, soak, memcheck, older CPUs and man page" build-tests
 step "install and Debian package" '^package:' sh tests/package_check.sh build-tests
