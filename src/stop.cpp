@@ -125,12 +125,8 @@ bool make_stop(stop_request &stop, int in)
 		stop.look_fd = fcntl(in, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
 		if (stop.look_fd < 0)
 			return false;
-		int type = 0;
-		socklen_t len = sizeof type;
-		stop.datagrams = S_ISSOCK(st.st_mode) &&
-		                 getsockopt(in, SOL_SOCKET, SO_TYPE, &type, &len) == 0 &&
-		                 type == SOCK_DGRAM;
-		stop.messages = S_ISSOCK(st.st_mode) && message_socket(in);
+		stop.datagrams = socket_type(in) == SOCK_DGRAM;
+		stop.messages = message_socket(in);
 	}
 	stop_in = in;
 	stop_eof = p[0];

@@ -73,12 +73,17 @@ bool ready_now(int fd, short events)
 	return poll(&p, 1, 0) == 1 && (p.revents & events) != 0;
 }
 
-bool message_socket(int fd)
+int socket_type(int fd)
 {
 	int type = 0;
 	socklen_t len = sizeof type;
-	return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 &&
-	       (type == SOCK_DGRAM || type == SOCK_SEQPACKET);
+	return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 ? type : 0;
+}
+
+bool message_socket(int fd)
+{
+	int type = socket_type(fd);
+	return type == SOCK_DGRAM || type == SOCK_SEQPACKET;
 }
 
 ssize_t read_message(int fd, char *buf, std::size_t cap, bool &cut)

@@ -24,6 +24,8 @@ void wait_ready(int fd, short events);
 // Whether fd is ready for events now, without waiting.
 bool ready_now(int fd, short events);
 
+// fd's socket type (SOCK_STREAM, SOCK_DGRAM, ...), or 0 for no socket.
+int socket_type(int fd);
 // Whether fd is a socket of messages (datagram, seqpacket), of which a
 // read takes one message whole or cuts it short.
 bool message_socket(int fd);
