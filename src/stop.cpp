@@ -125,8 +125,6 @@ bool make_stop(stop_request &stop, int in)
 		stop.look_fd = fcntl(in, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
 		if (stop.look_fd < 0)
 			return false;
-		stop.datagrams = socket_type(in) == SOCK_DGRAM;
-		stop.messages = message_socket(in);
 	}
 	stop_in = in;
 	stop_eof = p[0];
@@ -160,11 +158,13 @@ void catch_stop_signals(stop_request &stop)
 
 last_look look_start(const stop_request &stop, std::size_t cap)
 {
-	last_look look{stop.look_fd, stop.datagrams, stop.messages, false, 0};
+	last_look look{stop.look_fd};
 	if (look.fd < 0)
 		return look;
+	look.messages = message_socket(look.fd);
 	// A datagram socket tells the size of its first datagram alone.
-	look.left = look.datagrams ? datagram_bytes_bound(look.fd, cap) : bytes_waiting(look.fd);
+	look.left = socket_type(look.fd) == SOCK_DGRAM ? datagram_bytes_bound(look.fd, cap)
+	                                               : bytes_waiting(look.fd);
 	struct sigaction sa {
 	};
 	sa.sa_handler = on_look_timeout;
@@ -183,9 +183,8 @@ ssize_t look_read(last_look &look, char *buf, std::size_t cap)
 		// A message is read whole or cut short: each read may take a
 		// whole block.
 		(void)setitimer(ITIMER_REAL, &wait, nullptr);
-		std::size_t want = look.messages ? cap : std::min(look.left, cap);
-		ssize_t n = look.messages ? read_message(look.fd, buf, want, look.cut)
-		                          : read(look.fd, buf, want);
+		ssize_t n = look.messages ? read_message(look.fd, buf, cap, look.cut)
+		                          : read(look.fd, buf, std::min(look.left, cap));
 		int err = errno;
 		(void)setitimer(ITIMER_REAL, &none, nullptr);
 		if (n > 0) {

@@ -19,10 +19,6 @@ namespace horlet
 struct stop_request {
 	volatile std::sig_atomic_t signo = 0;
 	int look_fd = -1;
-	// A datagram socket, whose FIONREAD tells the first datagram alone.
-	bool datagrams = false;
-	// A socket of messages (datagram, seqpacket), read a message a time.
-	bool messages = false;
 };
 
 // The descriptors a stop of the run that reads in needs; false, with
@@ -43,11 +39,10 @@ void catch_stop_signals(stop_request &stop);
 // reader of the input does meanwhile.
 inline constexpr long LOOK_WAIT_US = 100000;
 struct last_look {
-	int fd = -1; // -1: no look
-	bool datagrams = false;
-	bool messages = false;
-	bool cut = false;     // a message was longer than a read
-	std::size_t left = 0; // what may still be taken
+	int fd = -1;           // -1: no look
+	bool messages = false; // a datagram or seqpacket socket
+	bool cut = false;      // a message was longer than a read
+	std::size_t left = 0;  // what may still be taken
 };
 last_look look_start(const stop_request &stop, std::size_t cap);
 ssize_t look_read(last_look &look, char *buf, std::size_t cap);
