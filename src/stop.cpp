@@ -37,6 +37,10 @@ constexpr std::int64_t STOP_INTERVAL_NS = 1000000000;
 // Whether SIGPIPE had its default action: then a reader of the output
 // that goes away during a stop ends horlet by the stop's signal instead.
 bool pipe_kills;
+// Whether the last look has begun, and whether SIGALRM was ignored at
+// start: outside the look a SIGALRM does what it would have done.
+volatile std::sig_atomic_t looking = 0;
+bool alarm_ignored;
 
 std::int64_t ns_since(const timespec &t)
 {
@@ -79,6 +83,11 @@ void on_stop(int signo)
 // end of file, whether the read had begun or not.
 void on_look_timeout(int)
 {
+	if (looking == 0) {
+		if (!alarm_ignored)
+			die_by(SIGALRM);
+		return;
+	}
 	int err = errno;
 	(void)dup2(stop_eof, stopping->look_fd);
 	errno = err;
@@ -147,13 +156,25 @@ void catch_stop_signals(stop_request &stop)
 	sigemptyset(&sa.sa_mask);
 	for (int sig : stop_signals)
 		sigaddset(&sa.sa_mask, sig);
+	// What is caught is caught whatever mask horlet was handed: a mask
+	// survives exec, and runtimes that block signals hand theirs on.
+	sigset_t caught;
+	sigemptyset(&caught);
 	for (int sig : stop_signals) {
 		// A signal ignored from the start (nohup, a background job)
 		// stays ignored.
 		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
 			continue;
 		(void)sigaction(sig, &sa, nullptr);
+		sigaddset(&caught, sig);
 	}
+	// The last look's timer.
+	alarm_ignored = sigaction(SIGALRM, nullptr, &old) == 0 && old.sa_handler == SIG_IGN;
+	sa.sa_handler = on_look_timeout;
+	sigemptyset(&sa.sa_mask);
+	(void)sigaction(SIGALRM, &sa, nullptr);
+	sigaddset(&caught, SIGALRM);
+	(void)sigprocmask(SIG_UNBLOCK, &caught, nullptr);
 }
 
 last_look look_start(const stop_request &stop, std::size_t cap)
@@ -165,11 +186,7 @@ last_look look_start(const stop_request &stop, std::size_t cap)
 	// A datagram socket tells the size of its first datagram alone.
 	look.left = socket_type(look.fd) == SOCK_DGRAM ? datagram_bytes_bound(look.fd, cap)
 	                                               : bytes_waiting(look.fd);
-	struct sigaction sa {
-	};
-	sa.sa_handler = on_look_timeout;
-	sigemptyset(&sa.sa_mask);
-	(void)sigaction(SIGALRM, &sa, nullptr);
+	looking = 1;
 	return look;
 }
 

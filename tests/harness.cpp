@@ -272,26 +272,73 @@ run_result run_argv(const std::vector<const char *> &argv, const std::string &in
 	return p.finish(pid, input);
 }
 
-child spawn(const std::vector<const char *> &args, int out, int in)
+child spawn_via(const char *path, const std::vector<const char *> &pre,
+                const std::vector<const char *> &args, int out, int in)
 {
-	int i[2] = {-1, -1}, o[2] = {-1, -1};
+	int i[2] = {-1, -1}, o[2] = {-1, -1}, e[2];
 	if (in < 0)
 		check(pipe2(i, O_CLOEXEC) == 0, "pipe");
 	if (out < 0)
 		check(pipe2(o, O_CLOEXEC) == 0, "pipe");
-	std::vector<const char *> all{"horlet"};
+	check(pipe2(e, O_CLOEXEC) == 0, "pipe");
+	std::vector<const char *> all = pre;
 	all.insert(all.end(), args.begin(), args.end());
 	std::vector<char *> v = argv_of(all);
 	pid_t pid = fork_child([&] {
 		dup2(in >= 0 ? in : i[0], 0);
 		dup2(out >= 0 ? out : o[1], 1);
-		execve(horlet_path(), v.data(), environ);
+		dup2(e[1], 2);
+		execve(path, v.data(), environ);
 	});
 	if (i[0] >= 0)
 		close(i[0]);
 	if (o[1] >= 0)
 		close(o[1]);
-	return {pid, i[1], o[0]};
+	close(e[1]);
+	return {pid, i[1], o[0], e[0]};
+}
+
+child spawn(const std::vector<const char *> &args, int out, int in)
+{
+	return spawn_via(horlet_path(), {"horlet"}, args, out, in);
+}
+
+child spawn_held(const held_call &hold, const std::vector<const char *> &args, int out, int in)
+{
+	if (access("/usr/bin/strace", X_OK) != 0)
+		return {};
+	const std::string trace = std::string("trace=") + hold.calls;
+	const std::string inject = std::string("inject=") + hold.calls +
+	                           (hold.on_exit ? ":delay_exit=" : ":delay_enter=") +
+	                           std::to_string(hold.delay_us);
+	// -D: the tracer runs as horlet's grandchild, and horlet keeps the pid.
+	return spawn_via("/usr/bin/strace",
+	                 {"strace", "-D", "-o", "/dev/null", "-e", trace.c_str(), "-e",
+	                  inject.c_str(), horlet_path()},
+	                 args, out, in);
+}
+
+bool held_by_tracer(pid_t pid, int timeout_ms)
+{
+	const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+	int held_ms = 0;
+	for (int waited = 0; waited < timeout_ms; waited += 5) {
+		char buf[512];
+		int fd = open(stat.c_str(), O_RDONLY | O_CLOEXEC);
+		ssize_t n = fd >= 0 ? read(fd, buf, sizeof buf - 1) : -1;
+		if (fd >= 0)
+			close(fd);
+		if (n <= 0)
+			return false;
+		buf[n] = '\0';
+		// The state follows the name, which ends in the last ')'.
+		const char *state = std::strrchr(buf, ')');
+		held_ms = state != nullptr && state[2] == 't' ? held_ms + 5 : 0;
+		if (held_ms >= 100)
+			return true;
+		usleep(5000);
+	}
+	return false;
 }
 
 std::string read_for(int fd, std::size_t want, int timeout_ms)
@@ -358,8 +405,10 @@ int finish(child &c)
 	c.in = -1;
 	int status = wait_for(c.pid, run_timeout);
 	EXPECT_NE(status, -2) << "still running after " << run_timeout << " s";
-	if (c.out >= 0)
-		close(c.out);
-	c.out = -1;
+	for (int *fd : {&c.out, &c.err}) {
+		if (*fd >= 0)
+			close(*fd);
+		*fd = -1;
+	}
 	return status;
 }

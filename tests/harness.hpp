@@ -95,13 +95,31 @@ inline std::string repeat(const std::string &s, int n)
 std::string dump(const std::string &s);
 
 // horlet started with standard input on a pipe or on the descriptor given
-// (then in is -1), and standard output on a pipe or on the descriptor
-// given.
+// (then in is -1), standard output on a pipe or on the descriptor given,
+// and standard error on a pipe.
 struct child {
 	pid_t pid = -1;
-	int in = -1, out = -1;
+	int in = -1, out = -1, err = -1;
 };
 child spawn(const std::vector<const char *> &args, int out = -1, int in = -1);
+// The same, started as the program at path with the arguments pre (its
+// argv[0] first), which runs horlet_path() in the end; args follow pre.
+child spawn_via(const char *path, const std::vector<const char *> &pre,
+                const std::vector<const char *> &args, int out = -1, int in = -1);
+// The same, with horlet under strace, which holds each of the system calls
+// named by calls (strace's syntax) back for delay_us microseconds, on its
+// entry or its exit: a window that natural timing rarely opens, made
+// certain.  horlet keeps the pid; with no strace here, pid is -1.
+struct held_call {
+	const char *calls;
+	bool on_exit;
+	long delay_us;
+};
+child spawn_held(const held_call &hold, const std::vector<const char *> &args, int out = -1,
+                 int in = -1);
+// Waits until pid has been held by its tracer for a tenth of a second
+// (longer than any call that is not held back): false after timeout_ms.
+bool held_by_tracer(pid_t pid, int timeout_ms);
 
 // Reads from fd until want bytes have come, the input ends or timeout_ms
 // passes; returns what was read.
@@ -123,5 +141,5 @@ template <class F> pid_t start_child(F f)
 void interrupt_every(long usec);
 
 // Closes the child's input and returns its exit status (128 + signal, or
-// -2 if it had to be killed).
+// -2 if it had to be killed); closes its output and error.
 int finish(child &c);

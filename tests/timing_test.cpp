@@ -336,6 +336,9 @@ struct stop_case {
 	int signo;
 	std::vector<const char *> args;
 	const char *first_line, *rest;
+	// The signal, and SIGALRM, blocked in the mask horlet inherits: a
+	// mask survives exec, and runtimes that block signals hand it on.
+	bool blocked = false;
 };
 
 void PrintTo(const stop_case &c, std::ostream *os)
@@ -350,6 +353,9 @@ const stop_case stop_cases[] = {
     {"term_suffix", SIGTERM, {"-s", "-f", "T "}, "doneT \n", "part"},
     {"int_suffix", SIGINT, {"-s", "-f", "T "}, "doneT \n", "part"},
     {"hup_suffix", SIGHUP, {"-s", "-f", "T "}, "doneT \n", "part"},
+    {"term_blocked_at_start", SIGTERM, {"-f", "T "}, "T done\n", "T part", true},
+    {"int_blocked_at_start", SIGINT, {"-f", "T "}, "T done\n", "T part", true},
+    {"hup_blocked_at_start", SIGHUP, {"-s", "-f", "T "}, "doneT \n", "part", true},
 };
 
 class stop : public testing::TestWithParam<stop_case>
@@ -359,7 +365,15 @@ class stop : public testing::TestWithParam<stop_case>
 TEST_P(stop, writes_what_was_read_then_ends_by_the_signal)
 {
 	const stop_case &c = GetParam();
+	sigset_t blocked, old;
+	sigemptyset(&blocked);
+	if (c.blocked) {
+		sigaddset(&blocked, c.signo);
+		sigaddset(&blocked, SIGALRM);
+	}
+	pthread_sigmask(SIG_BLOCK, &blocked, &old);
 	child ch = spawn(c.args);
+	pthread_sigmask(SIG_SETMASK, &old, nullptr);
 	send(ch, "done\npart");
 	// Once the complete line is out, horlet has read the open one too and
 	// waits for more.
@@ -489,8 +503,9 @@ struct last_look_case {
 	const char *name;
 	bool to_group;
 	int signo;
-	int socket_type;    // the input: a socket of this type, or 0 for a pipe
-	bool producer_ends; // the producer exits, its data still waiting
+	int socket_type;        // the input: a socket of this type, or 0 for a pipe
+	bool producer_ends;     // the producer exits, its data still waiting
+	int receive_buffer = 0; // horlet's end's SO_RCVBUF, or 0 to leave it
 };
 
 void PrintTo(const last_look_case &c, std::ostream *os)
@@ -507,6 +522,9 @@ const last_look_case last_look_cases[] = {
     {"seqpacket_socket", false, SIGTERM, SOCK_SEQPACKET, false},
     // FIONREAD on a datagram socket tells the first datagram alone.
     {"datagram_socket", false, SIGTERM, SOCK_DGRAM, false},
+    // What waits in a socket pair's datagram socket is bounded by the
+    // sender's buffer, not by horlet's receive buffer.
+    {"datagram_socket_small_receive_buffer", false, SIGTERM, SOCK_DGRAM, false, 1},
 };
 
 class last_look : public testing::TestWithParam<last_look_case>
@@ -525,6 +543,11 @@ TEST_P(last_look, takes_what_waits_in_the_pipe)
 	int in_fds[2] = {-1, -1};
 	if (c.socket_type != 0) {
 		ASSERT_EQ(socketpair(AF_UNIX, c.socket_type, 0, in_fds), 0);
+	}
+	if (c.receive_buffer != 0) {
+		ASSERT_EQ(setsockopt(in_fds[1], SOL_SOCKET, SO_RCVBUF, &c.receive_buffer,
+		                     sizeof c.receive_buffer),
+		          0);
 	}
 	child ch = spawn({"-f", "T "}, -1, in_fds[1]);
 	if (c.socket_type != 0) {
@@ -605,11 +628,13 @@ std::thread write_until_output(child &ch, const std::string &in)
 }
 
 // Output that cannot be written holds the first signal up; a signal a
-// second or more later ends horlet at once, by the first signal, which
-// says why the run stopped.
+// second or more after the first ends horlet at once, by the first
+// signal, which says why the run stopped.  Those within the second are the
+// same stop, and do not start the second again.
 struct later_case {
 	const char *name;
 	int first, later;
+	std::vector<int> at_ms; // when the later signals come, after the first
 };
 
 void PrintTo(const later_case &c, std::ostream *os)
@@ -618,8 +643,9 @@ void PrintTo(const later_case &c, std::ostream *os)
 }
 
 const later_case later_cases[] = {
-    {"term_then_int", SIGTERM, SIGINT},
-    {"hup_then_term", SIGHUP, SIGTERM},
+    {"term_then_int", SIGTERM, SIGINT, {1200}},
+    {"hup_then_term", SIGHUP, SIGTERM, {1200}},
+    {"term_every_400ms", SIGTERM, SIGTERM, {400, 800, 1200}},
 };
 
 class later_signal : public testing::TestWithParam<later_case>
@@ -640,16 +666,19 @@ TEST_P(later_signal, ends_a_blocked_write_by_the_first)
 		return writer.join();
 	}
 	std::this_thread::sleep_for(300ms);
+	const auto first = std::chrono::steady_clock::now();
 	kill(ch.pid, c.first);
-	std::this_thread::sleep_for(1200ms);
-	pid_t ended = waitpid(ch.pid, nullptr, WNOHANG);
-	EXPECT_EQ(ended, 0) << "ended before its output was written";
-	if (ended == 0) {
+	for (int at : c.at_ms) {
+		std::this_thread::sleep_until(first + std::chrono::milliseconds(at));
+		pid_t ended = waitpid(ch.pid, nullptr, WNOHANG);
+		EXPECT_EQ(ended, 0) << "ended before its output was written, at " << at << " ms";
+		if (ended != 0)
+			break;
 		kill(ch.pid, c.later);
-		int raw = 0;
-		wait_for(ch.pid, 5, &raw);
-		EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == c.first) << "wait status " << raw;
 	}
+	int raw = 0;
+	wait_for(ch.pid, 5, &raw);
+	EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == c.first) << "wait status " << raw;
 	close(ch.in);
 	ch.in = -1;
 	writer.join();
@@ -686,76 +715,107 @@ TEST_P(signal_rows, behave)
 INSTANTIATE_TEST_SUITE_P(signals, signal_rows, testing::ValuesIn(stop_at_open), row_name);
 
 // A producer that never stops writing cannot hold a stop: the last look
-// takes no more than waited, at most what the input pipe holds (1 MiB
+// takes no more than waited, from a pipe at most what it holds (1 MiB
 // here), beside the read that may be under way when the signal comes.  A
 // long stamp on short lines keeps horlet far behind its producer.
 TEST(signals, endless_producer_cannot_hold_a_stop)
 {
 	if (under_memcheck())
 		GTEST_SKIP() << "needs horlet at its own speed";
-	int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-	ASSERT_GE(null, 0);
-	const std::string stamp(400, 'x');
-	child ch = spawn({"-f", stamp.c_str()}, null);
-	close(null);
-	const int holds = fcntl(ch.in, F_SETPIPE_SZ, 1 << 20);
-	ASSERT_GT(holds, 0);
-	std::atomic<bool> done{false};
-	std::atomic<std::size_t> written{0};
-	std::thread producer([&] {
-		const std::string ys = repeat("y\n", 32768);
-		while (!done) {
-			ssize_t w = write(ch.in, ys.data(), ys.size());
-			if (w <= 0)
-				break;
-			written += static_cast<std::size_t>(w);
+	const int types[] = {0, SOCK_STREAM, SOCK_SEQPACKET, SOCK_DGRAM};
+	for (int type : types) {
+		int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+		ASSERT_GE(null, 0);
+		int sv[2] = {-1, -1};
+		if (type != 0) {
+			ASSERT_EQ(socketpair(AF_UNIX, type, 0, sv), 0);
 		}
-	});
-	// What horlet has taken: what was written less what waits.
-	auto taken = [&] {
-		int waits = 0;
-		ioctl(ch.in, FIONREAD, &waits);
-		return written - static_cast<std::size_t>(waits);
-	};
-	std::this_thread::sleep_for(500ms);
-	const std::size_t before = taken();
-	kill(ch.pid, SIGTERM);
-	int raw = 0;
-	EXPECT_NE(wait_for(ch.pid, 5, &raw), -2) << "still running 5 s after the signal";
-	EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGTERM) << "wait status " << raw;
-	done = true;
-	producer.join();
-	EXPECT_LE(taken() - before, static_cast<std::size_t>(holds) + horlet::IN_BUF_SIZE)
-	    << "taken after the signal";
-	close(ch.in);
-	ch.in = -1;
+		const std::string stamp(400, 'x');
+		child ch = spawn({"-f", stamp.c_str()}, null, sv[1]);
+		close(null);
+		if (type != 0) {
+			close(sv[1]);
+			ch.in = sv[0];
+		}
+		const int holds = type == 0 ? fcntl(ch.in, F_SETPIPE_SZ, 1 << 20) : 1;
+		ASSERT_GT(holds, 0);
+		std::atomic<bool> done{false};
+		std::atomic<std::size_t> written{0};
+		std::thread producer([&] {
+			const std::string ys = repeat("y\n", 2048);
+			while (!done) {
+				ssize_t w = write(ch.in, ys.data(), ys.size());
+				if (w <= 0)
+					break;
+				written += static_cast<std::size_t>(w);
+			}
+		});
+		// What horlet has taken: what was written less what waits.
+		auto taken = [&] {
+			int waits = 0;
+			ioctl(ch.in, FIONREAD, &waits);
+			return written - static_cast<std::size_t>(waits);
+		};
+		std::this_thread::sleep_for(500ms);
+		const std::size_t before = taken();
+		kill(ch.pid, SIGTERM);
+		int raw = 0;
+		EXPECT_NE(wait_for(ch.pid, 5, &raw), -2)
+		    << "socket type " << type << ": still running 5 s after the signal";
+		EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGTERM)
+		    << "socket type " << type << ": wait status " << raw;
+		done = true;
+		// Its write fails once horlet has gone.
+		producer.join();
+		if (type == 0) {
+			EXPECT_LE(taken() - before,
+			          static_cast<std::size_t>(holds) + horlet::IN_BUF_SIZE)
+			    << "taken after the signal";
+		}
+		close(ch.in);
+		ch.in = -1;
+		close(ch.err);
+	}
 }
 
 // Once a stop has begun, a reader of the output that goes away ends
 // horlet by the stop's signal, not by SIGPIPE: a pipeline stopped with
-// Ctrl-C whose last command dies first.
+// Ctrl-C whose last command dies first.  Where SIGPIPE was ignored at
+// start, the failed write is reported instead, and the stop's signal still
+// ends horlet.
 TEST(signals, reader_gone_during_a_stop_ends_by_the_stop)
 {
 	if (under_memcheck())
 		GTEST_SKIP() << "needs horlet at its own speed";
-	child ch = spawn({"-f", "T "});
-	const std::string in(1 << 20, 'x');
-	std::thread writer = write_until_output(ch, in);
-	if (HasFailure()) {
-		kill(ch.pid, SIGKILL);
-		return writer.join();
+	for (bool pipe_ignored : {false, true}) {
+		child ch =
+		    pipe_ignored
+		        ? spawn_via("/bin/sh",
+		                    {"sh", "-c", "trap '' PIPE; exec \"$0\" \"$@\"", horlet_path()},
+		                    {"-f", "T "})
+		        : spawn({"-f", "T "});
+		const std::string in(1 << 20, 'x');
+		std::thread writer = write_until_output(ch, in);
+		if (HasFailure()) {
+			kill(ch.pid, SIGKILL);
+			return writer.join();
+		}
+		std::this_thread::sleep_for(200ms);
+		kill(ch.pid, SIGINT);
+		std::this_thread::sleep_for(200ms);
+		close(ch.out);
+		ch.out = -1;
+		int raw = 0;
+		wait_for(ch.pid, 10, &raw);
+		EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGINT)
+		    << "SIGPIPE ignored: " << pipe_ignored << ", wait status " << raw;
+		EXPECT_EQ(read_for(ch.err, 100, 1000),
+		          pipe_ignored ? "standard output: Broken pipe\n" : "");
+		close(ch.in);
+		ch.in = -1;
+		writer.join();
+		close(ch.err);
 	}
-	std::this_thread::sleep_for(200ms);
-	kill(ch.pid, SIGINT);
-	std::this_thread::sleep_for(200ms);
-	close(ch.out);
-	ch.out = -1;
-	int raw = 0;
-	wait_for(ch.pid, 10, &raw);
-	EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGINT) << "wait status " << raw;
-	close(ch.in);
-	ch.in = -1;
-	writer.join();
 }
 
 // No read of the last look waits, whatever another reader of the input
@@ -802,9 +862,102 @@ TEST(signals, last_look_never_waits_for_another_reader)
 		ch.in = -1;
 		close(ch.out);
 		ch.out = -1;
+		close(ch.err);
 		if (HasFailure())
 			break;
 	}
+}
+
+// The same, made certain: a tracer holds one call of the look back while
+// a second reader takes what the look saw waiting, so that the look's
+// next read finds nothing.  That read ends by the look's timer, however
+// SIGALRM was handed down, and whether the timer fires before the read
+// begins or while it waits; horlet then ends by the signal, silently.
+struct held_look_case {
+	const char *name;
+	enum { as_usual, blocked, ignored } alarm;
+	held_call hold;
+};
+
+void PrintTo(const held_look_case &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+const held_look_case held_look_cases[] = {
+    // Held after the look's test of readiness: the read waits.
+    {"read_waits", held_look_case::as_usual, {"/^p?poll$", true, 300000}},
+    {"read_waits_alarm_blocked_at_start", held_look_case::blocked, {"/^p?poll$", true, 300000}},
+    {"read_waits_alarm_ignored_at_start", held_look_case::ignored, {"/^p?poll$", true, 300000}},
+    // Held after the timer is set: it fires before the read begins.
+    {"timer_fires_before_the_read", held_look_case::as_usual, {"setitimer", true, 300000}},
+};
+
+class held_look : public testing::TestWithParam<held_look_case>
+{
+};
+
+TEST_P(held_look, read_ends_by_the_looks_timer)
+{
+	if (wrapped())
+		GTEST_SKIP() << "strace would trace the wrapper";
+	const held_look_case &c = GetParam();
+	int sv[2];
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv), 0);
+	sigset_t alarm, old;
+	sigemptyset(&alarm);
+	sigaddset(&alarm, SIGALRM);
+	pthread_sigmask(c.alarm == held_look_case::blocked ? SIG_BLOCK : SIG_UNBLOCK, &alarm, &old);
+	struct sigaction ign {
+	}, old_action{};
+	ign.sa_handler = c.alarm == held_look_case::ignored ? SIG_IGN : SIG_DFL;
+	sigaction(SIGALRM, &ign, &old_action);
+	child ch = spawn_held(c.hold, {"-f", "T "}, -1, sv[1]);
+	sigaction(SIGALRM, &old_action, nullptr);
+	pthread_sigmask(SIG_SETMASK, &old, nullptr);
+	if (ch.pid < 0)
+		GTEST_SKIP() << "strace is not installed";
+	ch.in = sv[0];
+	const int thief = sv[1];
+	send(ch, "a\n");
+	// horlet runs with its signals caught once its output comes.
+	ASSERT_EQ(read_for(ch.out, 4, 20000), "T a\n");
+	kill(ch.pid, SIGSTOP);
+	for (int i = 0; i < 3; ++i)
+		send(ch, "b\n");
+	kill(ch.pid, SIGTERM);
+	kill(ch.pid, SIGCONT);
+	// The look is held: the thief takes all that waits.
+	EXPECT_TRUE(held_by_tracer(ch.pid, 10000)) << "the look never began";
+	char buf[64];
+	while (recv(thief, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+	}
+	int raw = 0;
+	EXPECT_NE(wait_for(ch.pid, 5, &raw), -2) << "the look's read waited";
+	EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGTERM) << "wait status " << raw;
+	EXPECT_EQ(read_for(ch.err, 200, 1000), "");
+	for (int fd : {thief, ch.in, ch.out, ch.err})
+		close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(signals, held_look, testing::ValuesIn(held_look_cases), row_name);
+
+// An input that another holder made non-blocking is waited for like any
+// other: each line comes out while its writer still holds the pipe open.
+TEST(delivery, nonblocking_input_delivers_each_line_while_the_writer_waits)
+{
+	int p[2];
+	ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+	ASSERT_EQ(fcntl(p[0], F_SETFL, O_NONBLOCK), 0);
+	child c = spawn({"-f", "T "}, -1, p[0]);
+	close(p[0]);
+	c.in = p[1];
+	send(c, "a\n");
+	EXPECT_EQ(read_for(c.out, 4, 5000), "T a\n");
+	std::this_thread::sleep_for(100ms);
+	send(c, "b\n");
+	EXPECT_EQ(read_for(c.out, 4, 5000), "T b\n");
+	EXPECT_EQ(finish(c), 0);
 }
 
 // At a terminal a prompt shows before its newline comes, stamped, and the
