@@ -12,7 +12,7 @@ int main(int argc, char **argv)
 	run_settings rs;
 	if (auto status = parse_command_line(argc, argv, rs))
 		return *status;
-	static stop_request stop;
+	static run_stop stop;
 	if (!make_stop(stop, STDIN_FILENO)) {
 		diag_errno("signals", errno);
 		return 1;

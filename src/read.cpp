@@ -55,7 +55,7 @@ alignas(64) std::array<char, OUT_BUF_SIZE> obuf;
 
 } // namespace
 
-stream_result stamp_stream(const run_settings &rs, int in, const stop_request *stop)
+stream_result stamp_stream(const run_settings &rs, int in, run_stop *stop)
 {
 	copy_state &s = stream;
 	start_copy(s, rs, best_scan_path(), obuf.data(), obuf.size());

@@ -22,6 +22,6 @@ struct stream_result {
 
 // Copies the descriptor in to rs.out to the end of the input, or until
 // stop asks.  Every completed line is written before each wait for input.
-stream_result stamp_stream(const run_settings &rs, int in, const stop_request *stop = nullptr);
+stream_result stamp_stream(const run_settings &rs, int in, run_stop *stop = nullptr);
 
 } // namespace horlet

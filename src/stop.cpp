@@ -1,4 +1,4 @@
-// horlet: the stop signals' handler, the last look, and the end by a
+// horlet: the stop's signal handlers, the last look, and the end by a
 // signal.
 #include "stop.hpp"
 
@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <ctime>
 
 #include "write.hpp"
 
@@ -23,24 +22,11 @@ namespace horlet
 namespace
 {
 
-stop_request *stopping;
-// The input, and a descriptor that reads as end of file to put in its
-// place: a read about to start then ends at once, and one already
-// waiting ends by the signal itself.
-int stop_in = -1, stop_eof = -1;
-// When the first signal came.  One stop often comes as two signals, from
-// timeout(1) to the process and then to its group, or from a closing
-// terminal and then the shell; those within this interval of the first
-// are that same stop.
-timespec stop_time;
+// The one place the handlers reach the stop.
+run_stop *the_stop;
+
+constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
 constexpr std::int64_t STOP_INTERVAL_NS = 1000000000;
-// Whether SIGPIPE had its default action: then a reader of the output
-// that goes away during a stop ends horlet by the stop's signal instead.
-bool pipe_kills;
-// Whether the last look has begun, and whether SIGALRM was ignored at
-// start: outside the look a SIGALRM does what it would have done.
-volatile std::sig_atomic_t looking = 0;
-bool alarm_ignored;
 
 std::int64_t ns_since(const timespec &t)
 {
@@ -49,51 +35,60 @@ std::int64_t ns_since(const timespec &t)
 	return std::int64_t{now.tv_sec - t.tv_sec} * 1000000000 + (now.tv_nsec - t.tv_nsec);
 }
 
-void on_pipe(int)
+// Makes fd read as end of file: a read about to start ends at once, and
+// one already waiting ends by the signal that calls this.
+void read_as_end(int fd)
 {
-	die_by(stopping->signo);
+	int err = errno;
+	(void)dup2(the_stop->eof, fd);
+	errno = err;
 }
 
 void on_stop(int signo)
 {
-	int err = errno;
-	if (stopping->signo != 0) {
+	run_stop &s = *the_stop;
+	if (s.signo != 0) {
 		// A later signal says the output takes no more: the run ends
 		// at once, by the signal that stopped it.
-		if (ns_since(stop_time) >= STOP_INTERVAL_NS)
-			die_by(stopping->signo);
-		errno = err;
+		if (ns_since(s.first) >= STOP_INTERVAL_NS)
+			die_by(s.signo);
 		return;
 	}
-	clock_gettime(CLOCK_MONOTONIC, &stop_time);
-	stopping->signo = signo;
-	(void)dup2(stop_eof, stop_in);
-	if (pipe_kills) {
-		struct sigaction sa {
-		};
-		sa.sa_handler = on_pipe;
-		sigemptyset(&sa.sa_mask);
-		(void)sigaction(SIGPIPE, &sa, nullptr);
-	}
-	errno = err;
+	clock_gettime(CLOCK_MONOTONIC, &s.first);
+	s.signo = signo;
+	read_as_end(s.in);
 }
 
-// A read of the last look that waits, because another reader took what
-// the look saw, ends by this timer: the look's descriptor then reads as
-// end of file, whether the read had begun or not.
-void on_look_timeout(int)
+// Installed only where SIGPIPE had its default action, which it keeps
+// until a stop.
+void on_pipe(int)
 {
-	if (looking == 0) {
-		if (!alarm_ignored)
-			die_by(SIGALRM);
-		return;
-	}
-	int err = errno;
-	(void)dup2(stop_eof, stopping->look_fd);
-	errno = err;
+	die_by(the_stop->signo != 0 ? the_stop->signo : SIGPIPE);
 }
 
-constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
+// The last look's timer: a read of the look that waits, because another
+// reader took what the look saw, ends, whether it had begun or not.
+void on_alarm(int)
+{
+	if (the_stop->looking != 0)
+		read_as_end(the_stop->look_fd);
+	else if (!the_stop->alarm_ignored)
+		die_by(SIGALRM);
+}
+
+bool ignored(int sig)
+{
+	struct sigaction old {
+	};
+	return sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN;
+}
+
+bool default_action(int sig)
+{
+	struct sigaction old {
+	};
+	return sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_DFL;
+}
 
 // What waits in fd, a pipe, FIFO or socket, or 0.
 std::size_t bytes_waiting(int fd)
@@ -116,7 +111,7 @@ std::size_t datagram_bytes_bound(int fd, std::size_t cap)
 
 } // namespace
 
-bool make_stop(stop_request &stop, int in)
+bool make_stop(run_stop &stop, int in)
 {
 	// A pipe with no writer: its read end reads as end of file.  (pipe,
 	// not pipe2, which not every system has; nothing runs meanwhile that
@@ -135,90 +130,96 @@ bool make_stop(stop_request &stop, int in)
 		if (stop.look_fd < 0)
 			return false;
 	}
-	stop_in = in;
-	stop_eof = p[0];
+	stop.in = in;
+	stop.eof = p[0];
 	return true;
 }
 
-void catch_stop_signals(stop_request &stop)
+void catch_stop_signals(run_stop &stop)
 {
-	stopping = &stop;
-	struct sigaction old {
-	};
-	pipe_kills = sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL;
-	// The handler sees all that is set above: sigaction is a call the
+	stop.pipe_kills = default_action(SIGPIPE);
+	stop.alarm_ignored = ignored(SIGALRM);
+	// The handlers see all that is set above: sigaction is a call the
 	// compiler cannot move these stores past.
+	the_stop = &stop;
+	// No SA_RESTART: a waiting read ends, a write that the reader holds
+	// up ends, and the second signal finds the handler.  The handlers
+	// never interrupt one another.
 	struct sigaction sa {
 	};
-	sa.sa_handler = on_stop;
-	// No SA_RESTART: a waiting read ends, a write that the reader holds
-	// up ends, and the second signal finds the handler.
 	sigemptyset(&sa.sa_mask);
 	for (int sig : stop_signals)
 		sigaddset(&sa.sa_mask, sig);
+	sigaddset(&sa.sa_mask, SIGPIPE);
+	sigaddset(&sa.sa_mask, SIGALRM);
+	sa.sa_handler = on_alarm;
+	(void)sigaction(SIGALRM, &sa, nullptr);
+	if (stop.pipe_kills) {
+		sa.sa_handler = on_pipe;
+		(void)sigaction(SIGPIPE, &sa, nullptr);
+	}
 	// What is caught is caught whatever mask horlet was handed: a mask
 	// survives exec, and runtimes that block signals hand theirs on.
+	// SIGPIPE keeps the mask it was handed, as it keeps its action.
 	sigset_t caught;
 	sigemptyset(&caught);
+	sigaddset(&caught, SIGALRM);
+	sa.sa_handler = on_stop;
 	for (int sig : stop_signals) {
 		// A signal ignored from the start (nohup, a background job)
 		// stays ignored.
-		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+		if (ignored(sig))
 			continue;
 		(void)sigaction(sig, &sa, nullptr);
 		sigaddset(&caught, sig);
 	}
-	// The last look's timer.
-	alarm_ignored = sigaction(SIGALRM, nullptr, &old) == 0 && old.sa_handler == SIG_IGN;
-	sa.sa_handler = on_look_timeout;
-	sigemptyset(&sa.sa_mask);
-	(void)sigaction(SIGALRM, &sa, nullptr);
-	sigaddset(&caught, SIGALRM);
 	(void)sigprocmask(SIG_UNBLOCK, &caught, nullptr);
 }
 
-last_look look_start(const stop_request &stop, std::size_t cap)
+last_look look_start(run_stop &stop, std::size_t cap)
 {
 	last_look look{stop.look_fd};
 	if (look.fd < 0)
 		return look;
-	look.messages = message_socket(look.fd);
+	int type = socket_type(look.fd);
+	look.messages = type == SOCK_DGRAM || type == SOCK_SEQPACKET;
 	// A datagram socket tells the size of its first datagram alone.
-	look.left = socket_type(look.fd) == SOCK_DGRAM ? datagram_bytes_bound(look.fd, cap)
-	                                               : bytes_waiting(look.fd);
-	looking = 1;
+	look.left =
+	    type == SOCK_DGRAM ? datagram_bytes_bound(look.fd, cap) : bytes_waiting(look.fd);
+	stop.looking = 1;
 	return look;
 }
 
 ssize_t look_read(last_look &look, char *buf, std::size_t cap)
 {
-	const itimerval wait{{0, 0}, {0, LOOK_WAIT_US}}, none{};
-	// Each read only when one would not wait: something waits, or the
+	// A read only when one would not wait: something waits, or the
 	// writer has gone (POLLIN comes with POLLHUP while data is left); or
 	// a message was cut short, which the next read reports.
-	while (look.cut || (look.left > 0 && ready_now(look.fd, POLLIN))) {
-		// A message is read whole or cut short: each read may take a
-		// whole block.
-		(void)setitimer(ITIMER_REAL, &wait, nullptr);
-		ssize_t n = look.messages ? read_message(look.fd, buf, cap, look.cut)
-		                          : read(look.fd, buf, std::min(look.left, cap));
-		int err = errno;
-		(void)setitimer(ITIMER_REAL, &none, nullptr);
-		if (n > 0) {
-			look.left -= std::min(look.left, static_cast<std::size_t>(n));
-			return n;
-		}
-		// EINTR: the timer, or a signal of the same stop; the next test
-		// of readiness tells which.
-		if (n == 0 || err == EAGAIN || err == EWOULDBLOCK)
-			break;
-		if (err != EINTR) {
-			errno = err;
-			return -1;
-		}
+	if (!look.cut && (look.left == 0 || !ready_now(look.fd, POLLIN))) {
+		look.left = 0;
+		return 0;
 	}
-	look.left = 0;
-	return 0;
+	const itimerval wait{{0, 0}, {0, LOOK_WAIT_US}}, none{};
+	(void)setitimer(ITIMER_REAL, &wait, nullptr);
+	// A message is read whole or cut short: each read may take a whole
+	// block.
+	ssize_t n = look.messages ? read_message(look.fd, buf, cap, look.cut)
+	                          : read(look.fd, buf, std::min(look.left, cap));
+	int err = errno;
+	(void)setitimer(ITIMER_REAL, &none, nullptr);
+	if (n > 0) {
+		look.left -= std::min(look.left, static_cast<std::size_t>(n));
+		return n;
+	}
+	// EINTR (the timer, or a signal of the same stop) is the caller's to
+	// read again: the next test of readiness tells which.  Nothing more,
+	// or an input made non-blocking by another holder, ends the look.
+	if (n == 0 || err == EAGAIN || err == EWOULDBLOCK) {
+		look.left = 0;
+		return 0;
+	}
+	errno = err;
+	return -1;
 }
 
 void die_by(int signo)
