@@ -92,15 +92,24 @@ ssize_t read_message(int fd, char *buf, std::size_t cap, bool &cut)
 		errno = EMSGSIZE;
 		return -1;
 	}
-	// MSG_TRUNC: the length of the whole message, however much is taken.
-	ssize_t n = recv(fd, buf, cap, MSG_TRUNC);
-	// At a stop the end-of-file stand-in, a pipe, takes fd's place.
+	iovec v{buf, cap};
+	msghdr m{};
+	m.msg_iov = &v;
+	m.msg_iovlen = 1;
+	ssize_t n;
+	// A datagram of no bytes carries nothing, and a datagram socket has
+	// no end: any sender may still send.  (A seqpacket socket's 0 is its
+	// end, or a message of no bytes, which the system does not tell
+	// apart.)
+	do
+		n = recvmsg(fd, &m, 0);
+	while (n == 0 && socket_type(fd) == SOCK_DGRAM);
+	// A descriptor that is no socket (the stop puts a pipe in the
+	// input's place) reads as read(2) reads it.
 	if (n < 0 && errno == ENOTSOCK)
 		return read(fd, buf, cap);
-	if (n > 0 && static_cast<std::size_t>(n) > cap) {
+	if (n > 0 && (m.msg_flags & MSG_TRUNC) != 0)
 		cut = true;
-		return static_cast<ssize_t>(cap);
-	}
 	return n;
 }
 

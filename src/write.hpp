@@ -31,7 +31,8 @@ int socket_type(int fd);
 bool message_socket(int fd);
 // Reads one message of such a socket as read(2) would, but never cuts one
 // short silently: of a message longer than cap, the first cap bytes are
-// given and cut is set, and the next read fails with EMSGSIZE.
+// given and cut is set, and the next read fails with EMSGSIZE.  A datagram
+// of no bytes is passed over.
 ssize_t read_message(int fd, char *buf, std::size_t cap, bool &cut);
 
 // fd, moved above the standard descriptors, so that a closed standard

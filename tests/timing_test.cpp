@@ -963,6 +963,41 @@ TEST(delivery, nonblocking_input_delivers_each_line_while_the_writer_waits)
 	EXPECT_EQ(finish(c), 0);
 }
 
+// A message of no bytes on a socket: a datagram carries nothing, and a
+// datagram socket has no end (any sender may still send), so horlet reads
+// on until a signal stops it; on a seqpacket socket the system tells such
+// a message apart from the peer's close no more than a stream socket
+// would, and the input ends there.
+TEST(delivery, message_of_no_bytes)
+{
+	struct way {
+		int type;
+		const char *out;
+		bool ends;
+	};
+	const way ways[] = {{SOCK_DGRAM, "T a\nT b\n", false}, {SOCK_SEQPACKET, "T a\n", true}};
+	for (const way &w : ways) {
+		int sv[2];
+		ASSERT_EQ(socketpair(AF_UNIX, w.type, 0, sv), 0);
+		child ch = spawn({"-f", "T "}, -1, sv[1]);
+		close(sv[1]);
+		ch.in = sv[0];
+		for (const char *m : {"a\n", "", "b\n"})
+			ASSERT_EQ(::send(ch.in, m, std::strlen(m), 0),
+			          static_cast<ssize_t>(std::strlen(m)));
+		EXPECT_EQ(read_for(ch.out, std::strlen(w.out), 5000), w.out) << w.type;
+		close(ch.in);
+		ch.in = -1;
+		if (!w.ends) {
+			// The peer's close is no end either.
+			std::this_thread::sleep_for(200ms);
+			EXPECT_EQ(waitpid(ch.pid, nullptr, WNOHANG), 0) << "ended by itself";
+			kill(ch.pid, SIGTERM);
+		}
+		EXPECT_EQ(finish(ch), w.ends ? 0 : 128 + SIGTERM) << w.type;
+	}
+}
+
 // At a terminal a prompt shows before its newline comes, stamped, and the
 // rest of its line follows without a second stamp; to a pipe the same
 // input still comes in whole lines.
