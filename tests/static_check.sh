@@ -27,16 +27,16 @@ check() {
 	readelf -d "$bin" 2>/dev/null | grep -q NEEDED && fail "$target: needs shared libraries"
 	# The tests find the program as horlet in its own directory.
 	case $target in
-	x86_64) run=$bin wrapped= ;;
+	x86_64) run=$bin wrapped= static=1 ;;
 	aarch64 | armv7)
 		[ $target = aarch64 ] && qemu=qemu-aarch64 || qemu=qemu-arm
 		mkdir -p "$scratch/$target"
 		printf '#!/bin/sh\nexec %s %s "$@"\n' "$qemu" "$bin" >"$scratch/$target/horlet"
 		chmod +x "$scratch/$target/horlet"
-		run=$scratch/$target/horlet wrapped=1
+		run=$scratch/$target/horlet wrapped=1 static=
 		;;
 	esac
-	HORLET_BIN=$run HORLET_WRAPPED=$wrapped HORLET_LIBC=musl \
+	HORLET_BIN=$run HORLET_WRAPPED=$wrapped HORLET_STATIC=$static HORLET_LIBC=musl \
 		"$tests/tests/horlet_program_tests" --gtest_brief=1 >"$scratch/log.$target" 2>&1 ||
 		{ cat "$scratch/log.$target"; fail "the program's tests failed against the static build for $target"; }
 	grep -E '^\[  (PASSED|SKIPPED) ' "$scratch/log.$target" | sed "s/^/static: $target: /"
