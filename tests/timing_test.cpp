@@ -256,8 +256,8 @@ TEST_P(faked, stamps)
 	if (clock.empty())
 		GTEST_SKIP() << "libfaketime is not installed, or horlet is a static binary";
 	const faked_case &c = GetParam();
-	run_result r = run_sh("TZ=JST-9 " + std::string(c.vars) + " " + clock + "horlet " + c.args,
-	                      "a\nb");
+	run_result r =
+	    run_sh("TZ=JST-9 " + std::string(c.vars) + " " + clock + "horlet " + c.args, "a\nb");
 	EXPECT_EQ(dump(r.out), dump(c.out));
 	EXPECT_EQ(r.err, "");
 	EXPECT_EQ(r.status, 0);
@@ -960,6 +960,41 @@ TEST_P(held_look, read_ends_by_the_looks_timer)
 }
 
 INSTANTIATE_TEST_SUITE_P(signals, held_look, testing::ValuesIn(held_look_cases), row_name);
+
+// The last look takes no more than waited when it began: lines a producer
+// writes while the look is under way are not taken, however large a read
+// would be.  The look is held by a tracer before its first test of
+// readiness while the late lines are written; what waited is what horlet
+// could not read while its output was full.
+TEST(signals, last_look_takes_no_more_than_waited)
+{
+	if (wrapped())
+		GTEST_SKIP() << "strace would trace the wrapper";
+	child ch = spawn_held({"/^p?poll$", false, 300000}, {"-f", "T "});
+	if (ch.pid < 0)
+		GTEST_SKIP() << "strace is not installed";
+	ASSERT_GT(fcntl(ch.in, F_SETPIPE_SZ, 1 << 20), 0);
+	std::string early;
+	for (int i = 0; early.size() < 700000; ++i)
+		early += "early " + std::to_string(i) + "\n";
+	send(ch, early);
+	// horlet waits to write, its output full; the rest waits in its input.
+	std::this_thread::sleep_for(300ms);
+	kill(ch.pid, SIGTERM);
+	std::string got;
+	std::thread drain([&] { got = read_for(ch.out, 4 * early.size(), 20000); });
+	EXPECT_TRUE(held_by_tracer(ch.pid, 10000)) << "the look never began";
+	send(ch, repeat("late\n", 20));
+	int raw = 0;
+	EXPECT_NE(wait_for(ch.pid, 10, &raw), -2);
+	EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGTERM) << "wait status " << raw;
+	drain.join();
+	EXPECT_TRUE(got == table_walk(horlet::prefix_trans, early, "T "))
+	    << got.size() << " bytes out for " << early.size()
+	    << " early bytes; late lines taken: " << (got.find("late") != std::string::npos);
+	for (int fd : {ch.in, ch.out, ch.err})
+		close(fd);
+}
 
 // An input that another holder made non-blocking is waited for like any
 // other: each line comes out while its writer still holds the pipe open.
