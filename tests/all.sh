@@ -23,7 +23,7 @@ trap 'rm -rf "$log" "$scratch"' EXIT
 # What the tests use, by Debian package.
 packages=(g++ clang libclang-rt-14-dev libc++-dev libc++abi-dev cmake make
 	libgtest-dev libgmock-dev googletest python3 faketime tzdata util-linux mount
-	valgrind mandoc man-db locales dpkg-dev file binutils lintian
+	valgrind strace mandoc man-db locales dpkg-dev file binutils lintian
 	clang-format clang-tidy cppcheck g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user
 	musl-dev musl-dev:arm64 musl-dev:armhf libgtest-dev:arm64 libgtest-dev:armhf gpg gpg-agent)
 missing=()
