@@ -338,15 +338,16 @@ template <class F> inline auto on_steps(std::uint8_t steps, F f)
 }
 
 // The loop for the table in force.  few: the block is of at most two
-// chunks, may be read ahead, and its output fits.
+// chunks, may be read ahead, and its output fits.  Returns what ran, as
+// the instance knows it: its operations' path, and its loop.
 template <chunk_ops ops, bool few, std::size_t I = 0>
-inline void scan_table(copy_state &s, std::string_view stamp, const char *p, std::size_t n,
-                       std::size_t slack)
+inline scan_ran scan_table(copy_state &s, std::string_view stamp, const char *p, std::size_t n,
+                           std::size_t slack)
 {
 	if constexpr (I == scanned_tables.size()) {
 		walk(s, stamp, p, n);
 	} else if (s.rs->trans != scanned_tables[I]) {
-		scan_table<ops, few, I + 1>(s, stamp, p, n, slack);
+		return scan_table<ops, few, I + 1>(s, stamp, p, n, slack);
 	} else if constexpr (few) {
 		if (stamp.size() <= 32)
 			scan_few<ops, rule_of<I>, true>(s, stamp, p, n);
@@ -361,11 +362,13 @@ inline void scan_table(copy_state &s, std::string_view stamp, const char *p, std
 		});
 		s.steps = steps_for(count, n);
 	}
+	return {ops::path, few};
 }
 
 // One function for each way of scanning, and for few chunks or many, so
-// that a block of few chunks pays for none of the other's registers.  Each
-// says which it is, which tells the tests which one ran.  Those for many
+// that a block of few chunks pays for none of the other's registers.  What
+// each returns comes from the loop it ran, which tells the tests which one
+// that was.  Those for many
 // are compiled knowing nothing of their one caller (GCC's noipa): what
 // link-time optimisation would assume of their arguments costs the bulk
 // loop an instruction every 64 bytes (callgrind), while those for few
@@ -379,38 +382,32 @@ inline void scan_table(copy_state &s, std::string_view stamp, const char *p, std
 	copy_state &s, std::string_view stamp, const char *p, std::size_t n, std::size_t slack
 [[gnu::flatten]] scan_ran scan_portable_few(HORLET_ENTRY_ARGS)
 {
-	scan_table<portable_ops, true>(s, stamp, p, n, slack);
-	return {scan_path::portable, true};
+	return scan_table<portable_ops, true>(s, stamp, p, n, slack);
 }
 [[gnu::flatten, HORLET_OPAQUE]] scan_ran scan_portable_many(HORLET_ENTRY_ARGS)
 {
-	scan_table<portable_ops, false>(s, stamp, p, n, slack);
-	return {scan_path::portable, false};
+	return scan_table<portable_ops, false>(s, stamp, p, n, slack);
 }
 
 #ifdef HORLET_X86
 [[gnu::target(HORLET_SSE2_ISA), gnu::flatten]] scan_ran scan_sse2_few(HORLET_ENTRY_ARGS)
 {
-	scan_table<sse2_ops, true>(s, stamp, p, n, slack);
-	return {scan_path::sse2, true};
+	return scan_table<sse2_ops, true>(s, stamp, p, n, slack);
 }
 [[gnu::target(HORLET_SSE2_ISA), gnu::flatten, HORLET_OPAQUE]] scan_ran
 scan_sse2_many(HORLET_ENTRY_ARGS)
 {
-	scan_table<sse2_ops, false>(s, stamp, p, n, slack);
-	return {scan_path::sse2, false};
+	return scan_table<sse2_ops, false>(s, stamp, p, n, slack);
 }
 
 [[gnu::target(HORLET_AVX2_ISA), gnu::flatten]] scan_ran scan_avx2_few(HORLET_ENTRY_ARGS)
 {
-	scan_table<avx2_ops, true>(s, stamp, p, n, slack);
-	return {scan_path::avx2, true};
+	return scan_table<avx2_ops, true>(s, stamp, p, n, slack);
 }
 [[gnu::target(HORLET_AVX2_ISA), gnu::flatten, HORLET_OPAQUE]] scan_ran
 scan_avx2_many(HORLET_ENTRY_ARGS)
 {
-	scan_table<avx2_ops, false>(s, stamp, p, n, slack);
-	return {scan_path::avx2, false};
+	return scan_table<avx2_ops, false>(s, stamp, p, n, slack);
 }
 #endif
 #undef HORLET_ENTRY_ARGS

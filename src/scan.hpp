@@ -61,10 +61,7 @@ constexpr stamp_rule derive_rule(const trans_table &t)
 // other table is walked a byte at a time.
 inline constexpr std::array scanned_tables{&prefix_trans, &suffix_trans};
 
-// The ways of scanning, slowest first; every one gives the same output.
-// Each is one row of a table in scan.cpp.
-enum class scan_path { portable, sse2, avx2 };
-inline constexpr std::array all_scan_paths{scan_path::portable, scan_path::sse2, scan_path::avx2};
+// Each way of scanning (scan_ops.hpp) is one row of a table in scan.cpp.
 std::string_view name_of(scan_path p);
 bool can_run(scan_path p);
 // The fastest the CPU can run.
@@ -101,8 +98,8 @@ struct copy_state {
 	out_buf out;
 };
 
-// Which entry of which way of scanning copied a block: the short loop for
-// a block of few chunks, or the other.
+// Which loop of which way of scanning copied a block, as the loop itself
+// tells it: the short loop for a block of few chunks, or the other.
 struct scan_ran {
 	scan_path path;
 	bool few;
@@ -112,7 +109,7 @@ struct scan_ran {
 void start_copy(copy_state &s, const run_settings &rs, scan_path path, char *buf, std::size_t cap);
 // Copies n bytes that came in by one read, all stamped with clock reading
 // tv.  The slack bytes after them may be read, and are not used.  Returns
-// the way of scanning that copied them, which is s.path, and its entry.
+// the way of scanning that copied them, which is s.path, and its loop.
 scan_ran copy_block(copy_state &s, const timeval &tv, const char *p, std::size_t n,
                     std::size_t slack = 0);
 

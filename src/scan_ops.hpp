@@ -23,13 +23,19 @@
 namespace horlet
 {
 
+// The ways of scanning, slowest first; every one gives the same output.
+// Each set of operations below names its own.
+enum class scan_path { portable, sse2, avx2 };
+inline constexpr std::array all_scan_paths{scan_path::portable, scan_path::sse2, scan_path::avx2};
+
 // The input is scanned in chunks of 64 bytes.
 inline constexpr std::size_t CHUNK = 64;
 // A chunk's bytes as a mask, such as one with a bit for every newline.
 using mask = std::uint64_t;
 
-// A way of scanning.  Built from the block's stamp, of which it may read
-// the first 32 bytes.  For a chunk at p and output at d:
+// A way of scanning, which names itself in path.  Built from the block's
+// stamp, of which it may read the first 32 bytes.  For a chunk at p and
+// output at d:
 // - newlines(p): a bit for every newline of p[0, 64); reads p[0, 64).
 // - copy64(d, p): copies p[0, 64) to d[0, 64), however little of it is
 //   wanted (what that means for the loop's reach is written at
@@ -43,6 +49,9 @@ template <class T>
 concept chunk_ops = std::constructible_from<T, const char *> &&
     requires(const T o, const char *p, char *d, std::size_t n)
 {
+	{
+		T::path
+		} -> std::convertible_to<scan_path>;
 	{
 		T::newlines(p)
 		} -> std::same_as<mask>;
@@ -68,6 +77,7 @@ constexpr std::size_t bits_in(mask m)
 static_assert(bits_in(0) == 0 && bits_in(~mask{0}) == 64 && bits_in(0x8000000000000101) == 3);
 
 struct portable_ops {
+	static constexpr scan_path path = scan_path::portable;
 	std::array<char, 32> head;
 	explicit portable_ops(const char *stamp)
 	{
@@ -103,6 +113,7 @@ static_assert(chunk_ops<portable_ops>);
 
 #ifdef HORLET_X86
 struct sse2_ops {
+	static constexpr scan_path path = scan_path::sse2;
 	__m128i head[2];
 	[[gnu::target(HORLET_SSE2_ISA)]] explicit sse2_ops(const char *stamp)
 	    : head{load(stamp), load(stamp + 16)}
@@ -151,6 +162,7 @@ struct sse2_ops {
 static_assert(chunk_ops<sse2_ops>);
 
 struct avx2_ops {
+	static constexpr scan_path path = scan_path::avx2;
 	__m256i head;
 	[[gnu::target(HORLET_AVX2_ISA)]] explicit avx2_ops(const char *stamp) : head(load(stamp)) {}
 	[[gnu::target(HORLET_AVX2_ISA)]] static __m256i load(const char *p)
