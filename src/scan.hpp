@@ -61,12 +61,6 @@ constexpr stamp_rule derive_rule(const trans_table &t)
 // other table is walked a byte at a time.
 inline constexpr std::array scanned_tables{&prefix_trans, &suffix_trans};
 
-// Each way of scanning (scan_ops.hpp) is one row of a table in scan.cpp.
-std::string_view name_of(scan_path p);
-bool can_run(scan_path p);
-// The fastest the CPU can run.
-scan_path best_scan_path();
-
 // How many bytes past a chunk's start the copy loop may read (its
 // contract stands at copy_stamped, in scan.cpp).  A block followed by that
 // many readable bytes is copied the fast way to its end; otherwise its

@@ -10,23 +10,14 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "dispatch.hpp"
+
+#ifdef HORLET_X86
 #include <immintrin.h>
-#define HORLET_X86 1
 #endif
-// The instruction sets of each x86 way of scanning, written once: its
-// functions are compiled for them, and it runs where the CPU has them all
-// (elsewhere, never).
-#define HORLET_SSE2_ISA "sse2"
-#define HORLET_AVX2_ISA "avx2,bmi,popcnt"
 
 namespace horlet
 {
-
-// The ways of scanning, slowest first; every one gives the same output.
-// Each set of operations below names its own.
-enum class scan_path { portable, sse2, avx2 };
-inline constexpr std::array all_scan_paths{scan_path::portable, scan_path::sse2, scan_path::avx2};
 
 // The input is scanned in chunks of 64 bytes.
 inline constexpr std::size_t CHUNK = 64;
