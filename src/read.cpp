@@ -55,10 +55,10 @@ alignas(64) std::array<char, OUT_BUF_SIZE> obuf;
 
 } // namespace
 
-stream_result stamp_stream(const run_settings &rs, int in, run_stop *stop)
+stream_result stamp_stream(const run_settings &rs, int in, run_stop *stop, scan_path path)
 {
 	copy_state &s = stream;
-	start_copy(s, rs, best_scan_path(), obuf.data(), obuf.size());
+	start_copy(s, rs, path, obuf.data(), obuf.size());
 	stream_result r;
 	// One loop for the input and for the last look at a stop, so that a
 	// block's way from read(2) to write(2) is written once; the look, and

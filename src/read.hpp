@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "dispatch.hpp"
 #include "settings.hpp"
 #include "stop.hpp"
 
@@ -21,7 +22,9 @@ struct stream_result {
 };
 
 // Copies the descriptor in to rs.out to the end of the input, or until
-// stop asks.  Every completed line is written before each wait for input.
-stream_result stamp_stream(const run_settings &rs, int in, run_stop *stop = nullptr);
+// stop asks, scanning the way path says.  Every completed line is written
+// before each wait for input.
+stream_result stamp_stream(const run_settings &rs, int in, run_stop *stop = nullptr,
+                           scan_path path = best_scan_path());
 
 } // namespace horlet
