@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "descriptors.hpp"
 #include "write.hpp"
 
 namespace horlet

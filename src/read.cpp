@@ -29,7 +29,9 @@
 #include <array>
 #include <cerrno>
 
+#include "descriptors.hpp"
 #include "scan.hpp"
+#include "write.hpp"
 
 namespace horlet
 {

@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "write.hpp"
+#include "descriptors.hpp"
 
 namespace horlet
 {
