@@ -3,16 +3,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
-#include <cstdio>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "descriptors.hpp"
 #include "write.hpp"
+#include "zone.hpp"
 
 namespace horlet
 {
@@ -108,43 +106,6 @@ int input_fault(int in)
 	return fl != -1 && (fl & O_ACCMODE) == O_WRONLY ? EBADF : 0;
 }
 
-// A zone of the POSIX form that names a summer time but gives no rule for
-// it (TZ=EST5EDT, CET-1CEST): glibc applies the US rule, musl none that
-// works, so the static binary is given glibc's rule, and stamps alike.
-void add_summer_rule()
-{
-#if defined(__linux__) && !defined(__GLIBC__)
-	const char *tz = std::getenv("TZ");
-	if (tz == nullptr || std::strpbrk(tz, ":,/") != nullptr)
-		return;
-	// name offset name [offset], each name alphabetic or in <>.
-	auto name = [](const char *p) {
-		if (*p == '<') {
-			const char *end = std::strchr(p, '>');
-			return end != nullptr ? end + 1 : p;
-		}
-		while (std::isalpha(static_cast<unsigned char>(*p)))
-			++p;
-		return p;
-	};
-	auto offset = [](const char *p) {
-		p += *p == '+' || *p == '-';
-		while (std::isdigit(static_cast<unsigned char>(*p)) || *p == ':')
-			++p;
-		return p;
-	};
-	const char *std_end = name(tz);
-	const char *off_end = offset(std_end);
-	const char *dst_end = name(off_end);
-	if (std_end == tz || off_end == std_end || dst_end == off_end || *offset(dst_end) != '\0')
-		return;
-	static char with_rule[256];
-	int n = std::snprintf(with_rule, sizeof with_rule, "%s,M3.2.0,M11.1.0", tz);
-	if (n > 0 && static_cast<std::size_t>(n) < sizeof with_rule)
-		setenv("TZ", with_rule, 1);
-#endif
-}
-
 } // namespace
 
 void diag(std::string_view object, std::string_view reason)
@@ -214,15 +175,7 @@ std::optional<int> parse_command_line(int argc, char **argv, run_settings &rs)
 		rs.format = format;
 	}
 
-	// strftime's %s reads broken-down time back as local time, so UTC
-	// fields give the true epoch only when local time is UTC.
-	if (rs.to_broken_down == utc_time)
-		setenv("TZ", "GMT0", 1);
-	else
-		add_summer_rule();
-	// The zone is loaded now, while a descriptor for its file can surely
-	// be had; later it is read again only if it changes.
-	tzset();
+	settle_zone(rs.to_broken_down == utc_time);
 
 	int operands = argc - optind;
 	if (operands > 1) {

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "zone.hpp"
+
 namespace horlet
 {
 
@@ -21,15 +23,6 @@ inline constexpr trans_table suffix_trans{2, 1, 2, 1, 2, 3, 2, 1};
 
 inline constexpr char default_fmt[] = "%Y-%m-%d %H:%M:%S: ";
 inline constexpr char stdout_name[] = "standard output";
-
-using broken_down_fn = struct tm *(*)(const time_t *, struct tm *);
-// Local time as localtime(3) gives it: unlike localtime_r, it looks at the
-// system's zone file again when TZ is unset, so a change of the system's
-// time zone shows in the next second stamped.
-struct tm *local_time(const time_t *t, struct tm *out);
-// UTC for -u, which sets TZ to GMT0: local time in that zone, since
-// gmtime names its zone "GMT" in one C library and "UTC" in another.
-struct tm *utc_time(const time_t *t, struct tm *out);
 
 struct run_settings {
 	const char *format = default_fmt;

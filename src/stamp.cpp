@@ -1,7 +1,6 @@
 // horlet: the stamp for a clock reading.
 #include "stamp.hpp"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace horlet
@@ -35,33 +34,6 @@ void fill_second(const run_settings &rs, stamp_cache &c, time_t sec)
 		}
 	}
 	c.len = static_cast<std::size_t>(d - c.stamp.data());
-}
-
-struct tm *local_time(const time_t *t, struct tm *out)
-{
-#ifndef __GLIBC__
-	// Other C libraries, musl among them, load the system's zone file
-	// again only when TZ's text changes: with TZ unset, that file is
-	// named by turns in two ways, so that a new zone shows here too.
-	enum class tz_naming { unknown, tz_set, plain, colon };
-	static tz_naming naming = tz_naming::unknown;
-	if (naming == tz_naming::unknown)
-		naming = std::getenv("TZ") == nullptr ? tz_naming::plain : tz_naming::tz_set;
-	if (naming != tz_naming::tz_set) {
-		setenv("TZ", naming == tz_naming::plain ? "/etc/localtime" : ":/etc/localtime", 1);
-		naming = naming == tz_naming::plain ? tz_naming::colon : tz_naming::plain;
-	}
-#endif
-	const struct tm *tm = std::localtime(t);
-	if (tm == nullptr)
-		return nullptr;
-	*out = *tm;
-	return out;
-}
-
-struct tm *utc_time(const time_t *t, struct tm *out)
-{
-	return localtime_r(t, out);
 }
 
 void fill_usec(stamp_cache &c, suseconds_t usec)
