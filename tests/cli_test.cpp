@@ -157,16 +157,4 @@ TEST(parse, empty_program_name_runs_with_defaults)
 	    << dump(r.out);
 }
 
-// The parse itself, where the kernel cannot reach it: Linux turns an exec
-// with no arguments at all into one with an empty program name.
-TEST(parse, empty_argument_vector_goes_on_with_the_defaults)
-{
-	char *argv[] = {nullptr};
-	run_settings rs;
-	EXPECT_FALSE(parse_command_line(0, argv, rs).has_value());
-	EXPECT_STREQ(rs.format, default_fmt);
-	EXPECT_EQ(rs.trans, &prefix_trans);
-	EXPECT_EQ(rs.out, STDOUT_FILENO);
-}
-
 } // namespace

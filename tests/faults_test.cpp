@@ -135,37 +135,6 @@ const sh_case fault_cases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(io, faults, testing::ValuesIn(fault_cases), row_name);
 
-// A diagnostic longer than a pipe holds, to a reader that is slow, while a
-// timer interrupts the writes: it arrives whole, however the writes are
-// cut short.  In a child, so that the timer stays out of this process.
-TEST(faults, long_diagnostic_arrives_whole)
-{
-	// Varied, so that a piece rewritten from the wrong place shows.
-	std::string object;
-	for (int i = 0; object.size() < 100000; ++i)
-		object += std::to_string(i) + ' ';
-	int p[2];
-	ASSERT_EQ(pipe(p), 0);
-	pid_t pid = start_child([&] {
-		dup2(p[1], STDERR_FILENO);
-		close(p[0]);
-		interrupt_every(1000);
-		horlet::diag(object, "too many arguments");
-		return 0;
-	});
-	ASSERT_GE(pid, 0);
-	close(p[1]);
-	std::string got;
-	char buf[4096];
-	for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;) {
-		got.append(buf, static_cast<std::size_t>(n));
-		usleep(200);
-	}
-	close(p[0]);
-	EXPECT_EQ(wait_for(pid, run_timeout), 0);
-	EXPECT_TRUE(got == object + ": too many arguments\n") << got.size() << " bytes";
-}
-
 // Output to a message socket, which refuses a write longer than its
 // buffer as one message (a small one here): everything arrives, each
 // message whole lines or a piece of one line longer than a message.

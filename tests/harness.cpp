@@ -341,6 +341,11 @@ bool held_by_tracer(pid_t pid, int timeout_ms)
 	return false;
 }
 
+void send(const child &c, const std::string &s)
+{
+	ASSERT_EQ(write(c.in, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+}
+
 std::string read_for(int fd, std::size_t want, int timeout_ms)
 {
 	std::string got;

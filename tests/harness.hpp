@@ -121,6 +121,9 @@ child spawn_held(const held_call &hold, const std::vector<const char *> &args, i
 // (longer than any call that is not held back): false after timeout_ms.
 bool held_by_tracer(pid_t pid, int timeout_ms);
 
+// Writes s whole to the child's input, or fails the test.
+void send(const child &c, const std::string &s);
+
 // Reads from fd until want bytes have come, the input ends or timeout_ms
 // passes; returns what was read.
 std::string read_for(int fd, std::size_t want, int timeout_ms);
