@@ -120,9 +120,8 @@ TEST(render, marker_limits)
 	for (int i = 0; i < 255; ++i)
 		want += "123456";
 	EXPECT_EQ(render(rs, c, t0, 123456), want + "x");
-	EXPECT_EQ(want.size() + 1, STAMP_MAX);
 	// Out-of-range microseconds still give six digits.
-	EXPECT_EQ(render(rs, c, t0, -1).size(), STAMP_MAX);
+	EXPECT_EQ(render(rs, c, t0, -1).size(), want.size() + 1);
 	EXPECT_EQ(render(rs, c, t0, 1234567).substr(0, 6), "234567");
 }
 
