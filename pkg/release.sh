@@ -23,6 +23,7 @@ fail() {
 # reached through a symbolic link releases too.
 src=$(cd "$(dirname "$0")/.." && pwd -P)
 out=${1:-release}
+command -v git >/dev/null || fail "git is not installed: the release is made from git's tracked files (apt-get install git)"
 [ "$(git -C "$src" rev-parse --show-toplevel 2>/dev/null)" = "$src" ] &&
 	git -C "$src" rev-parse --verify -q HEAD >/dev/null ||
 	fail "$src is not a git checkout with a commit: the release is made from git's tracked files"
