@@ -1,7 +1,7 @@
 #!/bin/sh
-# Installs into a scratch prefix with DESTDIR and removes it, then installs
-# into a prefix and stages an install of it and removes that, builds the
-# Debian package,
+# Installs and uninstalls (the uninstall target) with DESTDIR, twice into
+# one prefix with a space and an apostrophe in its path, beside another
+# file, and a staging install over a real one; builds the Debian package,
 # checks its metadata, contents and hardening, has lintian check it, then
 # unpacks it into a scratch root and runs the unpacked binary.
 # usage: package_check.sh BUILD_DIR
@@ -14,35 +14,56 @@ fail() {
 	exit 1
 }
 
+uninstall() {
+	cmake --build "$build" --target uninstall >/dev/null
+}
 DESTDIR=$scratch/destdir cmake --install "$build" --prefix /opt/horlet >/dev/null
 test -x "$scratch/destdir/opt/horlet/bin/horlet" || fail "no binary installed"
 man -l "$scratch/destdir/opt/horlet/share/man/man1/horlet.1.gz" 2>/dev/null | grep -q 'timestamp each line' ||
 	fail "the installed man page does not render"
 [ "$(printf 'a\n' | "$scratch/destdir/opt/horlet/bin/horlet" -f 'T ')" = "T a" ] ||
 	fail "the installed binary does not run"
-# Removed as the README says: the files, then the directories it made.
-remove() {
-	xargs rm < "$build/install_files.txt" && xargs -r rmdir < "$build/install_dirs.txt"
-}
-remove
-[ -z "$(ls -A "$scratch/destdir/opt/horlet")" ] || fail "removal leaves $(ls -A "$scratch/destdir/opt/horlet")"
+# The uninstall target takes the files, then the directories the install
+# created, from the DESTDIR root down.
+uninstall
+[ ! -e "$scratch/destdir" ] || fail "uninstall leaves $(find "$scratch/destdir" | tr '\n' ' ')"
+# Installed twice into one prefix (a rebuild), with a space and an
+# apostrophe in its path: the uninstall still takes it all, the prefix
+# the install created included, and leaves what was there before.
+mkdir "$scratch/My Tools"
+touch "$scratch/My Tools/mine"
+prefix="$scratch/My Tools/it's"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+cmake --install "$build" --prefix "$prefix" >/dev/null
+uninstall
+[ ! -e "$prefix" ] || fail "uninstall after two installs leaves $(find "$prefix" | tr '\n' ' ')"
+[ -f "$scratch/My Tools/mine" ] || fail "uninstall took what was there before"
+# A directory the install created that now holds something else stays,
+# with what it holds.
+cmake --install "$build" --prefix "$prefix" >/dev/null
+touch "$prefix/bin/other"
+uninstall
+[ "$(find "$prefix" -type f)" = "$prefix/bin/other" ] ||
+	fail "uninstall with another file in bin/ leaves $(find "$prefix" -type f | tr '\n' ' ')"
+rm -r "$prefix"
 # An install into a prefix whose directories exist, then a staging install
-# of the same prefix: the removal takes the staged files alone, and leaves
-# the first install and every directory that was there before.
+# of the same prefix: the uninstall takes the staged files alone, and
+# leaves the first install and every directory that was there before.
 prefix=$scratch/usr-local
 mkdir -p "$prefix/bin" "$prefix/share/man"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 DESTDIR=$scratch/stage cmake --install "$build" --prefix "$prefix" >/dev/null
-remove
-[ -z "$(find "$scratch/stage" -type f)" ] || fail "removal after a staging install leaves $(find "$scratch/stage" -type f)"
+uninstall
+[ ! -e "$scratch/stage" ] || fail "uninstall after a staging install leaves $(find "$scratch/stage" | tr '\n' ' ')"
 [ -x "$prefix/bin/horlet" ] && [ -f "$prefix/share/man/man1/horlet.1.gz" ] ||
-	fail "removal after a staging install removed the install before it"
-# Removing that first install, installed again, takes its files and leaves
-# the directories that existed before it.
+	fail "uninstall after a staging install removed the install before it"
+# That first install, installed again and uninstalled: its files go, and
+# the directories that existed before it stay.
 cmake --install "$build" --prefix "$prefix" >/dev/null
-remove
-[ -z "$(find "$prefix" -type f)" ] || fail "removal leaves $(find "$prefix" -type f)"
-[ -d "$prefix/bin" ] && [ -d "$prefix/share/man" ] || fail "removal took a directory that was there before"
+uninstall
+[ -z "$(find "$prefix" -type f)" ] || fail "uninstall leaves $(find "$prefix" -type f)"
+[ -d "$prefix/bin" ] && [ -d "$prefix/share/man" ] || fail "uninstall took a directory that was there before"
+[ ! -e "$prefix/share/doc" ] || fail "uninstall leaves $prefix/share/doc"
 
 (cd "$build" && cpack -G DEB -B "$scratch/pkg" >"$scratch/cpack.log" 2>&1) ||
 	{ cat "$scratch/cpack.log"; fail "cpack failed"; }
