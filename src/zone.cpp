@@ -1,6 +1,8 @@
 // horlet: time zones.
 #include "zone.hpp"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +15,9 @@ namespace
 {
 
 // A zone of the POSIX form that names a summer time but gives no rule for
-// it (TZ=EST5EDT, CET-1CEST): glibc applies the US rule, musl none that
-// works, so the static binary is given glibc's rule, and stamps alike.
+// it (TZ=EST5EDT, CET-1CEST): glibc reads a zone file of that name where
+// one exists, and applies the US rule elsewhere; musl does neither, so the
+// static binary is given the same, and stamps alike.
 void add_summer_rule()
 {
 #if defined(__linux__) && !defined(__GLIBC__)
@@ -43,6 +46,19 @@ void add_summer_rule()
 	if (std_end == tz || off_end == std_end || dst_end == off_end || *offset(dst_end) != '\0')
 		return;
 	static char with_rule[256];
+	// Where a zone file of that name exists (EST5EDT, PST8PDT), glibc reads
+	// it, history included; musl reads it when the name starts with ':'.
+	constexpr const char *zone_dirs[] = {"/usr/share/zoneinfo/", "/share/zoneinfo/",
+	                                     "/etc/zoneinfo/"};
+	for (const char *dir : zone_dirs) {
+		int n = std::snprintf(with_rule, sizeof with_rule, "%s%s", dir, tz);
+		if (n > 0 && static_cast<std::size_t>(n) < sizeof with_rule &&
+		    access(with_rule, R_OK) == 0) {
+			std::snprintf(with_rule, sizeof with_rule, ":%s", tz);
+			setenv("TZ", with_rule, 1);
+			return;
+		}
+	}
 	int n = std::snprintf(with_rule, sizeof with_rule, "%s,M3.2.0,M11.1.0", tz);
 	if (n > 0 && static_cast<std::size_t>(n) < sizeof with_rule)
 		setenv("TZ", with_rule, 1);
