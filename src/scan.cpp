@@ -106,14 +106,14 @@ template <chunk_ops ops, stamp_rule R>
 		put(o, p + from, i - from);
 		from = i;
 		if ((ends >> i & 1) != 0)
-			o.line_end = o.len;
+			end_line(o);
 		if ((stamps >> i & 1) != 0)
 			put(o, stamp.data(), stamp.size());
 	}
 	put(o, p + from, k - from);
 	const mask carry_next = carry_out(nl, k);
 	if (carry_next != 0)
-		o.line_end = o.len;
+		end_line(o);
 	return carry_next;
 }
 
@@ -204,9 +204,9 @@ inline std::size_t scan_many(copy_state &s, std::string_view stamp, const char *
 	mask nl_last = 0;
 	std::size_t len_last = 0;
 	auto settle = [&] {
-		o.len = len;
+		filled_to(o, len);
 		if (nl_last != 0)
-			o.line_end = lines_end<R>(len_last, nl_last, CHUNK, slen);
+			lines_end_at(o, lines_end<R>(len_last, nl_last, CHUNK, slen));
 		nl_last = 0;
 	};
 	// Copies the first k bytes of the chunk at p; valid has a bit for
@@ -247,7 +247,7 @@ inline std::size_t scan_many(copy_state &s, std::string_view stamp, const char *
 			settle();
 			fast(k, low_bits(k));
 			if (nl_last != 0)
-				o.line_end = lines_end<R>(len, nl_last, k, slen);
+				lines_end_at(o, lines_end<R>(len, nl_last, k, slen));
 			nl_last = 0;
 		} else {
 			settle();
@@ -284,9 +284,9 @@ inline void scan_few(copy_state &s, std::string_view stamp, const char *p, std::
 		carry = carry_out(nl, k);
 		// Most often the line ends the read.
 		if (carry != 0)
-			o.line_end = len;
+			lines_end_at(o, len);
 		else if (nl != 0)
-			o.line_end = lines_end<R>(len, nl, k, slen);
+			lines_end_at(o, lines_end<R>(len, nl, k, slen));
 	};
 	if (n > CHUNK) {
 		chunk(p, CHUNK, ~mask{0});
@@ -294,7 +294,7 @@ inline void scan_few(copy_state &s, std::string_view stamp, const char *p, std::
 		n -= CHUNK;
 	}
 	chunk(p, n, low_bits(n));
-	o.len = static_cast<std::size_t>(d - o.buf);
+	filled_to(o, static_cast<std::size_t>(d - o.buf));
 	s.state = state_of(carry);
 }
 
@@ -308,7 +308,7 @@ void walk(copy_state &s, std::string_view stamp, const char *p, std::size_t n)
 			put(s.out, stamp.data(), stamp.size());
 		put(s.out, p, 1);
 		if (*p == '\n')
-			s.out.line_end = s.out.len;
+			end_line(s.out);
 	}
 }
 

@@ -30,6 +30,22 @@ struct out_buf {
 	int err = 0;
 };
 
+// The copy loop fills buf in place, and keeps the rule through these:
+// the buffer now holds len bytes; its complete lines end at at; what it
+// holds ends a line.
+inline void filled_to(out_buf &o, std::size_t len)
+{
+	o.len = len;
+}
+inline void lines_end_at(out_buf &o, std::size_t at)
+{
+	o.line_end = at;
+}
+inline void end_line(out_buf &o)
+{
+	o.line_end = o.len;
+}
+
 // Writes the complete lines held, or everything held.
 void flush_lines(out_buf &o);
 void flush_all(out_buf &o);
