@@ -113,6 +113,13 @@ const faked_case faked_cases[] = {
     // A summer time named without a rule, where a zone file of that name
     // exists: its history (summer time all of 1974), with either C library.
     {"zone_file_of_the_name", "TZ=EST5EDT", "-f '%Z '", "EDT a\nEDT b", "1974-02-01 12:00:00"},
+    // Where none exists, the US rule: summer time from the second Sunday
+    // of March, three weeks before Europe's, and none in winter, for a
+    // quoted name too.
+    {"summer_without_a_rule", "TZ=CET-1CEST", "-f '%Z %z '", "CEST +0200 a\nCEST +0200 b",
+     "2026-03-20 12:00:00"},
+    {"quoted_summer_without_a_rule", "TZ='<-03>3<-02>'", "-f '%Z %z '", "-03 -0300 a\n-03 -0300 b",
+     "2026-01-15 12:00:00"},
 };
 
 class faked : public testing::TestWithParam<faked_case>
