@@ -34,8 +34,7 @@ int socket_type(int fd)
 
 bool message_socket(int fd)
 {
-	int type = socket_type(fd);
-	return type == SOCK_DGRAM || type == SOCK_SEQPACKET;
+	return of_messages(socket_type(fd));
 }
 
 ssize_t read_message(int fd, char *buf, std::size_t cap, bool &cut)

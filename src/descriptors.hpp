@@ -2,6 +2,7 @@
 // waits, reads of message sockets, and a place above the standard ones.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -17,8 +18,12 @@ bool ready_now(int fd, short events);
 
 // fd's socket type (SOCK_STREAM, SOCK_DGRAM, ...), or 0 for no socket.
 int socket_type(int fd);
-// Whether fd is a socket of messages (datagram, seqpacket), of which a
-// read takes one message whole or cuts it short.
+// Whether a socket of that type (datagram, seqpacket) carries messages,
+// of which a read takes one whole or cuts it short; and whether fd is one.
+inline bool of_messages(int type)
+{
+	return type == SOCK_DGRAM || type == SOCK_SEQPACKET;
+}
 bool message_socket(int fd);
 // Reads one message of such a socket as read(2) would, but never cuts one
 // short silently: of a message longer than cap, the first cap bytes are

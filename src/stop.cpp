@@ -76,18 +76,12 @@ void on_alarm(int)
 		die_by(SIGALRM);
 }
 
-bool ignored(int sig)
+// Whether sig's action is action (SIG_IGN, SIG_DFL) now.
+bool action_is(int sig, void (*action)(int))
 {
 	struct sigaction old {
 	};
-	return sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN;
-}
-
-bool default_action(int sig)
-{
-	struct sigaction old {
-	};
-	return sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_DFL;
+	return sigaction(sig, nullptr, &old) == 0 && old.sa_handler == action;
 }
 
 // What waits in fd, a pipe, FIFO or socket, or 0.
@@ -137,8 +131,8 @@ bool make_stop(run_stop &stop, int in)
 
 void catch_stop_signals(run_stop &stop)
 {
-	stop.pipe_kills = default_action(SIGPIPE);
-	stop.alarm_ignored = ignored(SIGALRM);
+	stop.pipe_kills = action_is(SIGPIPE, SIG_DFL);
+	stop.alarm_ignored = action_is(SIGALRM, SIG_IGN);
 	// The handlers see all that is set above: sigaction is a call the
 	// compiler cannot move these stores past.
 	the_stop = &stop;
@@ -168,7 +162,7 @@ void catch_stop_signals(run_stop &stop)
 	for (int sig : stop_signals) {
 		// A signal ignored from the start (nohup, a background job)
 		// stays ignored.
-		if (ignored(sig))
+		if (action_is(sig, SIG_IGN))
 			continue;
 		(void)sigaction(sig, &sa, nullptr);
 		sigaddset(&caught, sig);
@@ -182,7 +176,7 @@ last_look look_start(run_stop &stop, std::size_t cap)
 	if (look.fd < 0)
 		return look;
 	int type = socket_type(look.fd);
-	look.messages = type == SOCK_DGRAM || type == SOCK_SEQPACKET;
+	look.messages = of_messages(type);
 	// A datagram socket tells the size of its first datagram alone.
 	look.left =
 	    type == SOCK_DGRAM ? datagram_bytes_bound(look.fd, cap) : bytes_waiting(look.fd);
